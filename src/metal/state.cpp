@@ -1,0 +1,50 @@
+#include "metal/state.hpp"
+
+namespace quendal::metal {
+
+std::mutex gStateMutex;
+std::atomic<int64_t> gNextHandle{1};
+Registry<LibraryRecord> gLibraries;
+Registry<PipelineRecord> gPipelines;
+Registry<ComputePipelineRecord> gComputePipelines;
+Registry<BufferRecord> gBuffers;
+Registry<TextureRecord> gTextures;
+Registry<WindowRecord> gWindows;
+std::unordered_map<uint64_t, std::shared_ptr<gpu::DepthStencilState>> gDepthStencilCache;
+
+std::shared_ptr<gpu::Device>* gDevice = nullptr;
+std::shared_ptr<gpu::CommandQueue>* gCommandQueue = nullptr;
+
+const std::shared_ptr<gpu::Device>& device()
+{
+    return *gDevice;
+}
+
+const std::shared_ptr<gpu::CommandQueue>& commandQueue()
+{
+    return *gCommandQueue;
+}
+
+int64_t QuendalPyNextHandle()
+{
+    // Uniqueness is all that is needed; the record is published by gStateMutex.
+    return gNextHandle.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool QuendalPyEnsureDevice(const char* message)
+{
+    if (gDevice && gCommandQueue) return true;
+    // Only Python threads holding the interpreter lock get here, so the pointers
+    // are never written concurrently.
+    if (!gDevice) {
+        if (auto made = gpu::Device::createSystemDefault()) gDevice = new std::shared_ptr<gpu::Device>(made.value());
+    }
+    if (gDevice && !gCommandQueue) {
+        if (auto queue = (*gDevice)->newCommandQueue()) gCommandQueue = new std::shared_ptr<gpu::CommandQueue>(queue.value());
+    }
+    if (gDevice && gCommandQueue) return true;
+    PyErr_SetString(PyExc_RuntimeError, message);
+    return false;
+}
+
+}  // namespace quendal::metal

@@ -1,0 +1,84 @@
+// A command buffer: records encoders' commands into one Vulkan command buffer,
+// is committed once, and keeps every resource it was given alive until the GPU
+// has finished with it (resources are retained as with Metal).
+//
+// Recording (encoders, retain) is done by one thread at a time; commit,
+// status and waitUntilCompleted may be called from any thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <vulkan/vulkan.h>
+
+#include "platform/gpu/result.hpp"
+
+namespace quendal::gpu {
+
+class Buffer;
+class CommandQueue;
+class Device;
+
+enum class CommandBufferStatus { NotEnqueued, Committed, Completed, Error };
+
+class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
+public:
+    using Handler = std::function<void(CommandBuffer&)>;
+
+    static Result<std::shared_ptr<CommandBuffer>> create(std::shared_ptr<CommandQueue> queue);
+    ~CommandBuffer();
+    CommandBuffer(const CommandBuffer&) = delete;
+    CommandBuffer& operator=(const CommandBuffer&) = delete;
+
+    VkCommandBuffer vk() const { return commandBuffer_; }
+    const std::shared_ptr<Device>& device() const;
+
+    // Keeps an object alive until the command buffer has completed.
+    void retain(std::shared_ptr<void> object);
+
+    // Runs on the queue's completion thread once the GPU has finished (or the
+    // submit failed). Add before commit.
+    void addCompletedHandler(Handler handler);
+
+    // Waits on these binary semaphores before the commands run / signals these
+    // after. Add before commit (swapchain acquire and present).
+    void addWait(VkSemaphore semaphore, VkPipelineStageFlags2 stages);
+    void addSignal(VkSemaphore semaphore);
+
+    // Ends recording and submits. A second commit is ignored.
+    void commit();
+    void waitUntilCompleted();
+    CommandBufferStatus status();
+    const std::string& errorReason() const { return error_; }
+
+    // Blit: copies bytes between buffers.
+    void copyBuffer(const std::shared_ptr<Buffer>& source, uint64_t sourceOffset,
+                    const std::shared_ptr<Buffer>& destination, uint64_t destinationOffset, uint64_t size);
+    // A full memory barrier between everything recorded so far and what follows.
+    void memoryBarrier();
+
+private:
+    friend class CommandQueue;
+    explicit CommandBuffer(std::shared_ptr<CommandQueue> queue) : queue_(std::move(queue)) {}
+    void finish(CommandBufferStatus status);
+
+    std::shared_ptr<CommandQueue> queue_;
+    VkCommandPool pool_ = VK_NULL_HANDLE;
+    VkCommandBuffer commandBuffer_ = VK_NULL_HANDLE;
+    VkFence fence_ = VK_NULL_HANDLE;
+    std::vector<std::shared_ptr<void>> retained_;
+    std::vector<Handler> handlers_;
+    std::vector<VkSemaphoreSubmitInfo> waits_;
+    std::vector<VkSemaphoreSubmitInfo> signals_;
+    std::mutex mutex_;
+    std::condition_variable completed_;
+    CommandBufferStatus status_ = CommandBufferStatus::NotEnqueued;
+    std::string error_;
+};
+
+}  // namespace quendal::gpu

@@ -1,0 +1,45 @@
+// A command queue: makes command buffers and runs their completion handlers on
+// one completion thread of its own, the counterpart of the platform's completion
+// threads. Thread-safe.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/gpu/result.hpp"
+
+namespace quendal::gpu {
+
+class CommandBuffer;
+class Device;
+
+class CommandQueue : public std::enable_shared_from_this<CommandQueue> {
+public:
+    static Result<std::shared_ptr<CommandQueue>> create(std::shared_ptr<Device> device);
+    ~CommandQueue();
+    CommandQueue(const CommandQueue&) = delete;
+    CommandQueue& operator=(const CommandQueue&) = delete;
+
+    Result<std::shared_ptr<CommandBuffer>> commandBuffer();
+    const std::shared_ptr<Device>& device() const { return device_; }
+
+private:
+    friend class CommandBuffer;
+    explicit CommandQueue(std::shared_ptr<Device> device) : device_(std::move(device)) {}
+
+    // Called by CommandBuffer::commit after a successful submit.
+    void track(std::shared_ptr<CommandBuffer> submitted);
+    void completionLoop();
+
+    std::shared_ptr<Device> device_;
+    std::mutex mutex_;
+    std::condition_variable pending_;
+    std::deque<std::shared_ptr<CommandBuffer>> inFlight_;
+    bool stopping_ = false;
+    std::thread completionThread_;
+};
+
+}  // namespace quendal::gpu
