@@ -13,11 +13,17 @@ Result<std::shared_ptr<CommandQueue>> CommandQueue::create(std::shared_ptr<Devic
 CommandQueue::~CommandQueue()
 {
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::lock_guard lock(completion_->mutex);
+        completion_->stopping = true;
     }
-    pending_.notify_all();
-    if (completionThread_.joinable()) completionThread_.join();
+    completion_->pending.notify_all();
+    if (!completionThread_.joinable()) return;
+    // The completion thread itself may drop the last reference to its queue.
+    if (completionThread_.get_id() == std::this_thread::get_id()) {
+        completionThread_.detach();
+    } else {
+        completionThread_.join();
+    }
 }
 
 Result<std::shared_ptr<CommandBuffer>> CommandQueue::commandBuffer()
@@ -27,29 +33,31 @@ Result<std::shared_ptr<CommandBuffer>> CommandQueue::commandBuffer()
 
 void CommandQueue::track(std::shared_ptr<CommandBuffer> submitted)
 {
-    std::lock_guard lock(mutex_);
-    if (!completionThread_.joinable()) completionThread_ = std::thread([this] { completionLoop(); });
-    inFlight_.push_back(std::move(submitted));
-    pending_.notify_one();
+    std::lock_guard lock(completion_->mutex);
+    if (!completionThread_.joinable()) completionThread_ = std::thread(completionLoop, completion_);
+    completion_->inFlight.push_back(std::move(submitted));
+    completion_->pending.notify_one();
 }
 
 // Submissions on the one queue complete in order, so waiting on each fence in
 // turn runs the handlers in commit order.
-void CommandQueue::completionLoop()
+void CommandQueue::completionLoop(std::shared_ptr<Completion> completion)
 {
-    VkDevice vk = device_->vk();
     for (;;) {
         std::shared_ptr<CommandBuffer> next;
         {
-            std::unique_lock lock(mutex_);
-            pending_.wait(lock, [&] { return stopping_ || !inFlight_.empty(); });
-            if (inFlight_.empty()) return;
-            next = inFlight_.front();
+            std::unique_lock lock(completion->mutex);
+            completion->pending.wait(lock, [&] { return completion->stopping || !completion->inFlight.empty(); });
+            if (completion->inFlight.empty()) return;
+            next = completion->inFlight.front();
         }
-        const VkResult r = vkWaitForFences(vk, 1, &next->fence_, VK_TRUE, UINT64_MAX);
+        const VkResult r = vkWaitForFences(next->device()->vk(), 1, &next->fence_, VK_TRUE, UINT64_MAX);
         next->finish(r == VK_SUCCESS ? CommandBufferStatus::Completed : CommandBufferStatus::Error);
-        std::lock_guard lock(mutex_);
-        inFlight_.pop_front();
+        {
+            std::lock_guard lock(completion->mutex);
+            completion->inFlight.pop_front();
+        }
+        next.reset();  // may destroy the queue; only `completion` is touched after this
     }
 }
 

@@ -30,15 +30,22 @@ private:
     friend class CommandBuffer;
     explicit CommandQueue(std::shared_ptr<Device> device) : device_(std::move(device)) {}
 
+    // What the completion thread shares with the queue. The thread holds it on
+    // its own, so the queue may be destroyed by the last command buffer that the
+    // thread releases.
+    struct Completion {
+        std::mutex mutex;
+        std::condition_variable pending;
+        std::deque<std::shared_ptr<CommandBuffer>> inFlight;
+        bool stopping = false;
+    };
+
     // Called by CommandBuffer::commit after a successful submit.
     void track(std::shared_ptr<CommandBuffer> submitted);
-    void completionLoop();
+    static void completionLoop(std::shared_ptr<Completion> completion);
 
     std::shared_ptr<Device> device_;
-    std::mutex mutex_;
-    std::condition_variable pending_;
-    std::deque<std::shared_ptr<CommandBuffer>> inFlight_;
-    bool stopping_ = false;
+    std::shared_ptr<Completion> completion_ = std::make_shared<Completion>();
     std::thread completionThread_;
 };
 
