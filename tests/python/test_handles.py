@@ -62,3 +62,10 @@ def test_module_frame():
     assert _metal.__doc__ == "quendal-py Metal runtime bridge."
     assert _metal.create_buffer.__doc__ == "Create a shared Metal buffer."
     assert _metal.read_buffer.__doc__ == "Read bytes from a Metal buffer."
+
+
+def test_registration_hook_is_exported_for_embedding_hosts():
+    import ctypes
+    from _quendal import _metal
+    library = ctypes.CDLL(_metal.__file__)
+    assert library.registerMetalModule
