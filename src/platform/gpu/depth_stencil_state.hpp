@@ -1,0 +1,39 @@
+// A depth/stencil state object. Pipelines take depth and stencil state
+// dynamically, so the object is the set of values an encoder applies when it
+// is bound; it is immutable and shared by every window and frame.
+#pragma once
+
+#include <vulkan/vulkan.h>
+
+namespace quendal::gpu {
+
+struct StencilDescriptor {
+    VkCompareOp compare = VK_COMPARE_OP_ALWAYS;
+    VkStencilOp failOp = VK_STENCIL_OP_KEEP;
+    VkStencilOp depthFailOp = VK_STENCIL_OP_KEEP;
+    VkStencilOp passOp = VK_STENCIL_OP_KEEP;
+    uint32_t readMask = 0xFF;
+    uint32_t writeMask = 0xFF;
+};
+
+struct DepthStencilDescriptor {
+    VkCompareOp depthCompare = VK_COMPARE_OP_ALWAYS;
+    bool depthWriteEnabled = false;
+    StencilDescriptor front;
+    StencilDescriptor back;
+};
+
+class DepthStencilState {
+public:
+    explicit DepthStencilState(const DepthStencilDescriptor& descriptor) : descriptor_(descriptor) {}
+    const DepthStencilDescriptor& descriptor() const { return descriptor_; }
+
+    // Records the state into a command buffer inside a render pass. depthTest and
+    // stencilTest say whether the pass has such an attachment at all.
+    void apply(VkCommandBuffer commandBuffer, bool hasDepth, bool hasStencil) const;
+
+private:
+    DepthStencilDescriptor descriptor_;
+};
+
+}  // namespace quendal::gpu
