@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "metal/texture.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
@@ -318,4 +319,25 @@ TEST(BitmapContextTest, RefusesStridesCairoCannotUse)
     EXPECT_FALSE(BitmapContext(memory, 4, 2, 18).valid());
     EXPECT_FALSE(BitmapContext(memory, 0, 2, 16).valid());
     EXPECT_TRUE(BitmapContext(memory, 4, 2, 32).valid());
+}
+
+TEST(TextureEstimate, CountsSamplesTimesPixelsTimesBytesPerPixel)
+{
+    using quendal::metal::estimatedTextureBytes;
+    EXPECT_EQ(estimatedTextureBytes(nullptr), 0u);
+    EXPECT_EQ(estimatedTextureBytes(makeTexture(PixelFormat::BGRA8Unorm, 100, 50).get()), 20000u);
+    EXPECT_EQ(estimatedTextureBytes(makeTexture(PixelFormat::R8Unorm, 100, 50).get()), 5000u);
+    EXPECT_EQ(estimatedTextureBytes(makeTexture(PixelFormat::RGBA16Float, 100, 50).get()), 40000u);
+    EXPECT_EQ(estimatedTextureBytes(makeTexture(PixelFormat::RGBA16Float, 256, 256).get()), 524288u);
+    EXPECT_EQ(estimatedTextureBytes(makeTexture(PixelFormat::R16Float, 100, 50).get()), 10000u);
+    EXPECT_EQ(estimatedTextureBytes(makeTexture(PixelFormat::RG32Float, 100, 50).get()), 40000u);
+    EXPECT_EQ(estimatedTextureBytes(makeTexture(PixelFormat::R32Float, 100, 50).get()), 20000u);
+    auto depthStencil = makeTexture(PixelFormat::Depth32FloatStencil8, 100, 50, TextureUsageRenderTarget);
+    EXPECT_EQ(estimatedTextureBytes(depthStencil.get()), 25000u);
+    auto stencil = makeTexture(PixelFormat::Stencil8, 100, 50, TextureUsageRenderTarget);
+    EXPECT_EQ(estimatedTextureBytes(stencil.get()), 5000u);
+    auto msaa = makeTexture(PixelFormat::BGRA8Unorm, 100, 50, TextureUsageRenderTarget, 4);
+    EXPECT_EQ(estimatedTextureBytes(msaa.get()), 80000u);
+    // Mipmap levels are not counted.
+    EXPECT_EQ(estimatedTextureBytes(makeTexture(PixelFormat::BGRA8Unorm, 100, 50, kRenderUsage, 1, 3).get()), 20000u);
 }
