@@ -51,6 +51,15 @@ void QuendalPyLoadImageTexture(const std::string& path, int64_t& handle, uint32_
         error = "Failed to load image file.";
         return;
     }
+    // A small file can declare an image far larger than any texture; decoding
+    // it would only exhaust memory before the device refused it.
+    if (auto declared = source->pixelSizeAtIndex(0)) {
+        const uint32_t maxSide = device()->properties().limits.maxImageDimension2D;
+        if (declared->first > maxSide || declared->second > maxSide) {
+            error = "Failed to create texture.";
+            return;
+        }
+    }
     auto decoded = source->createImageAtIndex(0);
     source.reset();
     if (!decoded) {

@@ -279,6 +279,7 @@ TEST_F(ImageFile, DecodesTopRowFirstPremultipliedIntoATexture)
     };
     auto source = ImageSource::createWithPath(writePng(rgba, 3, 2));
     ASSERT_TRUE(source);
+    EXPECT_EQ(source->pixelSizeAtIndex(0), std::make_pair(3u, 2u));
     auto image = source->createImageAtIndex(0);
     ASSERT_TRUE(image);
     ASSERT_EQ(image->width(), 3u);
@@ -307,6 +308,7 @@ TEST_F(ImageFile, TextIsReadButNotDecoded)
 {
     auto source = ImageSource::createWithPath(writeText("not an image\n"));
     ASSERT_TRUE(source);
+    EXPECT_FALSE(source->pixelSizeAtIndex(0));
     EXPECT_FALSE(source->createImageAtIndex(0));
     EXPECT_FALSE(ImageSource::createWithPath(testing::TempDir() + "quendal-no-such-file.png"));
     EXPECT_FALSE(ImageSource::createWithPath(testing::TempDir()));

@@ -11,7 +11,7 @@ import threading
 import pytest
 
 from _quendal import _metal
-from texture_support import png_bytes, write_png
+from texture_support import png_bytes, png_first_row_only, write_png
 
 RED, GREEN, BLUE = (255, 0, 0, 255), (0, 255, 0, 255), (0, 0, 255, 255)
 HALF_RED, WHITE, CLEAR = (255, 0, 0, 128), (255, 255, 255, 255), (0, 0, 0, 0)
@@ -124,6 +124,15 @@ class TestImageTextures:
         with pytest.raises(RuntimeError) as raised:
             _metal.create_image_texture(str(path))
         assert str(raised.value) == "Failed to decode image file."
+        assert spend_handle() == before + 1
+
+    def test_image_larger_than_any_texture_is_not_decoded(self, tmp_path):
+        path = tmp_path / "huge.png"
+        path.write_bytes(png_first_row_only(100_000, 3))
+        before = spend_handle()
+        with pytest.raises(RuntimeError) as raised:
+            _metal.create_image_texture(str(path))
+        assert str(raised.value) == "Failed to create texture."
         assert spend_handle() == before + 1
 
     def test_path_must_be_a_string(self):

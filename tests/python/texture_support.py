@@ -18,6 +18,14 @@ def png_bytes(rows: list[list[tuple[int, int, int, int]]]) -> bytes:
             + _chunk(b"IDAT", zlib.compress(raw)) + _chunk(b"IEND", b""))
 
 
+def png_first_row_only(width: int, height: int) -> bytes:
+    """The start of a PNG: its declared size and one row of pixels, no more."""
+    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    stream = zlib.compressobj()
+    row = stream.compress(b"\x00" * (1 + 4 * width)) + stream.flush(zlib.Z_SYNC_FLUSH)
+    return b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) + _chunk(b"IDAT", row)
+
+
 def write_png(path, rows) -> str:
     with open(path, "wb") as f:
         f.write(png_bytes(rows))

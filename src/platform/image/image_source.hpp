@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 typedef struct _GdkPixbuf GdkPixbuf;
 
@@ -34,6 +36,10 @@ public:
     ~ImageSource();
     ImageSource(const ImageSource&) = delete;
     ImageSource& operator=(const ImageSource&) = delete;
+
+    // Width and height of the image at index as the file's header states them,
+    // found without decoding the pixels; nullopt when the header does not say.
+    std::optional<std::pair<uint32_t, uint32_t>> pixelSizeAtIndex(size_t index) const;
 
     // The image at index (only 0, the first frame of an animation, exists here);
     // null when the file holds no image that can be decoded.
