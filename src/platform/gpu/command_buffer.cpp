@@ -244,6 +244,9 @@ Status CommandBuffer::copyTextureToBuffer(const std::shared_ptr<Texture>& textur
         staging = std::move(made.value());
     }
 
+    // Earlier GPU work may still read or write the destination.
+    bufferBarrier(commandBuffer_, buffer->vk(), VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
+                  VK_ACCESS_2_MEMORY_WRITE_BIT, VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT);
     texture->transition(*this, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, VK_PIPELINE_STAGE_2_COPY_BIT,
                         VK_ACCESS_2_TRANSFER_READ_BIT);
     if (layout->direct) {
@@ -280,6 +283,11 @@ Status CommandBuffer::uploadToTexture(const std::shared_ptr<Buffer>& buffer, uin
         auto made = device()->newBuffer(layout->rowBytes * texture->height());
         if (!made) return made.error();
         staging = std::move(made.value());
+    }
+    // Earlier GPU work may have written the source.
+    bufferBarrier(commandBuffer_, buffer->vk(), VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_WRITE_BIT,
+                  VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT);
+    if (staging) {
         copyRows(commandBuffer_, buffer->vk(), staging->vk(), texture->height(), layout->rowBytes, bufferOffset,
                  layout->stride, 0, layout->rowBytes);
         bufferBarrier(commandBuffer_, staging->vk(), VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT,
@@ -309,7 +317,7 @@ Status CommandBuffer::generateMipmaps(const std::shared_ptr<Texture>& texture)
     }
 
     texture->transition(*this, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_PIPELINE_STAGE_2_BLIT_BIT,
-                        VK_ACCESS_2_TRANSFER_READ_BIT | VK_ACCESS_2_TRANSFER_WRITE_BIT);
+                        VK_ACCESS_2_TRANSFER_WRITE_BIT);
     auto levelToSource = [&](uint32_t level) {
         VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
         barrier.srcStageMask = VK_PIPELINE_STAGE_2_BLIT_BIT;
@@ -341,8 +349,9 @@ Status CommandBuffer::generateMipmaps(const std::shared_ptr<Texture>& texture)
                        VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &blit, filter);
     }
     levelToSource(levels - 1);
+    // Every level is a blit source now; the last barrier made the writes available.
     texture->setTrackedState(VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, VK_PIPELINE_STAGE_2_BLIT_BIT,
-                             VK_ACCESS_2_TRANSFER_READ_BIT | VK_ACCESS_2_TRANSFER_WRITE_BIT);
+                             VK_ACCESS_2_TRANSFER_READ_BIT);
     texture->rest(*this);
     retain(texture);
     return success();

@@ -200,8 +200,25 @@ void Texture::transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkP
 
 void Texture::rest(CommandBuffer& commandBuffer)
 {
-    transition(commandBuffer, restingLayout(), VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
-               VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT);
+    // Later transitions start from these stages, which keeps the chain of
+    // dependencies unbroken whatever comes next.
+    const VkImageLayout resting = restingLayout();
+    if (resting == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+        transition(commandBuffer, resting,
+                   VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT |
+                       VK_PIPELINE_STAGE_2_COMPUTE_SHADER_BIT,
+                   VK_ACCESS_2_SHADER_READ_BIT);
+    } else if (resting == VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL && aspect_ == VK_IMAGE_ASPECT_COLOR_BIT) {
+        transition(commandBuffer, resting, VK_PIPELINE_STAGE_2_COLOR_ATTACHMENT_OUTPUT_BIT,
+                   VK_ACCESS_2_COLOR_ATTACHMENT_READ_BIT | VK_ACCESS_2_COLOR_ATTACHMENT_WRITE_BIT);
+    } else if (resting == VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL) {
+        transition(commandBuffer, resting,
+                   VK_PIPELINE_STAGE_2_EARLY_FRAGMENT_TESTS_BIT | VK_PIPELINE_STAGE_2_LATE_FRAGMENT_TESTS_BIT,
+                   VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_READ_BIT | VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT);
+    } else {
+        transition(commandBuffer, resting, VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
+                   VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT);
+    }
 }
 
 void Texture::setTrackedState(VkImageLayout layout, VkPipelineStageFlags2 stages, VkAccessFlags2 access)
