@@ -71,6 +71,24 @@ class TestRenderTextures:
             _metal.destroy_texture(handle=1)
 
 
+    def test_threads_creating_at_once_get_distinct_handles(self):
+        handles, lock = [], threading.Lock()
+
+        def create_some():
+            made = [_metal.create_render_texture(16, 16, "r8")["handle"] for _ in range(25)]
+            with lock:
+                handles.extend(made)
+
+        threads = [threading.Thread(target=create_some) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert len(set(handles)) == 100
+        for handle in handles:
+            _metal.destroy_texture(handle)
+
+
 class TestDestroyTexture:
     def test_destroy_accepts_unknown_and_repeated_handles(self):
         handle = _metal.create_render_texture(8, 8)["handle"]
@@ -195,3 +213,19 @@ class TestFileAccessHooks:
 
     def test_successful_load_ends_access_once(self, testing_dir, png_3x2):
         assert self.run_hooked(testing_dir, png_3x2) == ["(3, 2)", "1 1"]
+
+
+def test_without_a_device_each_creator_names_its_own_failure(tmp_path):
+    code = textwrap.dedent("""
+        from _quendal import _metal
+        for call in (lambda: _metal.create_render_texture(4, 4),
+                     lambda: _metal.create_image_texture({path!r})):
+            try:
+                call()
+            except RuntimeError as error:
+                print(error)
+    """).format(path=str(tmp_path / "any.png"))
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                            env={**os.environ, "QUENDAL_VK_DEVICE": "no-such-device"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["Metal device is unavailable on this device.", "Metal unavailable."]
