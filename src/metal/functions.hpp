@@ -13,4 +13,9 @@ PyObject* metal_destroy_buffer(PyObject* self, PyObject* args);
 PyObject* metal_write_buffer(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* metal_read_buffer(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// texture.cpp
+PyObject* metal_create_render_texture(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_create_image_texture(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_destroy_texture(PyObject* self, PyObject* args);
+
 }  // namespace quendal::metal

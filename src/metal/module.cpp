@@ -13,6 +13,9 @@ PyMethodDef metalMethods[] = {
     {"destroy_buffer", METAL_POS(metal_destroy_buffer), "Destroy a Metal buffer."},
     {"write_buffer", METAL_KW(metal_write_buffer), "Write bytes into a Metal buffer."},
     {"read_buffer", METAL_KW(metal_read_buffer), "Read bytes from a Metal buffer."},
+    {"create_render_texture", METAL_KW(metal_create_render_texture), "Allocate a renderable Metal texture."},
+    {"create_image_texture", METAL_KW(metal_create_image_texture), "Load an image file into a Metal texture."},
+    {"destroy_texture", METAL_POS(metal_destroy_texture), "Destroy a Metal texture."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -20,6 +20,7 @@
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/device.hpp"
+#include "platform/gpu/texture.hpp"
 
 namespace quendal::gpu {
 class DepthStencilState;
@@ -48,6 +49,10 @@ struct BufferRecord {
 
 struct TextureRecord {
     int64_t handle = 0;
+    std::shared_ptr<gpu::Texture> texture;
+    uint64_t width = 0;
+    uint64_t height = 0;
+    uint64_t pixelFormat = 0;  // Metal numbering
 };
 
 struct WindowRecord {

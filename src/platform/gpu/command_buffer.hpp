@@ -23,6 +23,7 @@ namespace quendal::gpu {
 class Buffer;
 class CommandQueue;
 class Device;
+class Texture;
 
 enum class CommandBufferStatus { NotEnqueued, Committed, Completed, Error };
 
@@ -59,6 +60,22 @@ public:
     // Blit: copies bytes between buffers.
     void copyBuffer(const std::shared_ptr<Buffer>& source, uint64_t sourceOffset,
                     const std::shared_ptr<Buffer>& destination, uint64_t destinationOffset, uint64_t size);
+    // Blit: copies level 0 of texture into buffer, row y at bufferOffset + y *
+    // bytesPerRow (0: rows packed). Any stride of at least one row works; the
+    // bytes between rows are left as they were. The buffer's contents are
+    // readable by the CPU once the command buffer has completed.
+    // Refused, with nothing recorded, when a row would fall outside the buffer
+    // or the texture is multisample or holds both depth and stencil.
+    Status copyTextureToBuffer(const std::shared_ptr<Texture>& texture, const std::shared_ptr<Buffer>& buffer,
+                               uint64_t bufferOffset, uint64_t bytesPerRow);
+    // Blit: fills level 0 of texture from buffer, laid out as above.
+    Status uploadToTexture(const std::shared_ptr<Buffer>& buffer, uint64_t bufferOffset, uint64_t bytesPerRow,
+                           const std::shared_ptr<Texture>& texture);
+    // Blit: fills every level after the first by downsampling the one before it
+    // (linear where the format allows). A texture of one level needs nothing.
+    Status generateMipmaps(const std::shared_ptr<Texture>& texture);
+    // Each blit leaves its texture in the texture's resting layout.
+
     // A full memory barrier between everything recorded so far and what follows.
     void memoryBarrier();
 

@@ -8,6 +8,7 @@
 
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
+#include "platform/gpu/texture.hpp"
 
 namespace quendal::gpu {
 
@@ -285,6 +286,7 @@ Device::~Device()
 {
     if (device_) {
         vkDeviceWaitIdle(device_);
+        if (defaultSampler_) vkDestroySampler(device_, defaultSampler_, nullptr);
         vkDestroyDevice(device_, nullptr);
     }
     if (messenger_) {
@@ -341,6 +343,29 @@ Result<std::shared_ptr<Buffer>> Device::newBuffer(uint64_t length)
         return Error{VK_ERROR_OUT_OF_DEVICE_MEMORY, "buffer length exceeds the device's maximum buffer size"};
     }
     return Buffer::create(shared_from_this(), length);
+}
+
+Result<std::shared_ptr<Texture>> Device::newTexture(const TextureDescriptor& descriptor)
+{
+    return Texture::create(shared_from_this(), descriptor);
+}
+
+VkSampler Device::defaultSampler()
+{
+    std::lock_guard lock(samplerMutex_);
+    if (defaultSampler_) return defaultSampler_;
+    VkSamplerCreateInfo info{VK_STRUCTURE_TYPE_SAMPLER_CREATE_INFO};
+    info.magFilter = VK_FILTER_LINEAR;
+    info.minFilter = VK_FILTER_LINEAR;
+    info.mipmapMode = VK_SAMPLER_MIPMAP_MODE_LINEAR;
+    info.addressModeU = VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE;
+    info.addressModeV = VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE;
+    info.addressModeW = VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE;
+    info.minLod = 0.0f;
+    info.maxLod = VK_LOD_CLAMP_NONE;
+    info.borderColor = VK_BORDER_COLOR_FLOAT_TRANSPARENT_BLACK;
+    if (vkCreateSampler(device_, &info, nullptr, &defaultSampler_) != VK_SUCCESS) defaultSampler_ = VK_NULL_HANDLE;
+    return defaultSampler_;
 }
 
 }  // namespace quendal::gpu

@@ -17,6 +17,8 @@ namespace quendal::gpu {
 
 class Buffer;
 class CommandQueue;
+class Texture;
+struct TextureDescriptor;
 
 // Device extension entry points that the loader does not export.
 struct DeviceFunctions {
@@ -40,6 +42,12 @@ public:
     // Host-visible, host-coherent storage mapped for the buffer's whole life
     // (the shared storage mode). length must be at least 1.
     Result<std::shared_ptr<Buffer>> newBuffer(uint64_t length);
+    Result<std::shared_ptr<Texture>> newTexture(const TextureDescriptor& descriptor);
+
+    // The sampler fragment textures are bound with: linear filtering, clamped to
+    // the edge. Made on first use; VK_NULL_HANDLE if that failed (tried again
+    // on the next call).
+    VkSampler defaultSampler();
 
     const std::string& name() const { return name_; }
     VkInstance instance() const { return instance_; }
@@ -82,6 +90,8 @@ private:
     bool xlibSurface_ = false;
     VkQueue queue_ = VK_NULL_HANDLE;
     std::mutex queueMutex_;
+    std::mutex samplerMutex_;
+    VkSampler defaultSampler_ = VK_NULL_HANDLE;
     std::string name_;
 };
 

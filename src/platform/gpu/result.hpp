@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include <vulkan/vulkan.h>
 
@@ -36,6 +37,13 @@ private:
 inline Error vkError(VkResult code, std::string what)
 {
     return Error{code, std::move(what) + " failed (VkResult " + std::to_string(static_cast<int>(code)) + ")"};
+}
+
+// The result of an operation that yields nothing but may fail.
+using Status = Result<std::monostate>;
+inline Status success()
+{
+    return std::monostate{};
 }
 
 }  // namespace quendal::gpu

@@ -1,0 +1,232 @@
+#include "platform/gpu/texture.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "platform/gpu/command_buffer.hpp"
+#include "platform/gpu/device.hpp"
+
+namespace quendal::gpu {
+
+namespace {
+
+VkImageAspectFlags aspectOf(PixelFormat format)
+{
+    VkImageAspectFlags aspect = 0;
+    if (hasDepth(format)) aspect |= VK_IMAGE_ASPECT_DEPTH_BIT;
+    if (hasStencil(format)) aspect |= VK_IMAGE_ASPECT_STENCIL_BIT;
+    return aspect ? aspect : VkImageAspectFlags{VK_IMAGE_ASPECT_COLOR_BIT};
+}
+
+// A sampled view may show one aspect only; depth is the one shaders read.
+VkImageAspectFlags samplingAspectOf(VkImageAspectFlags aspect)
+{
+    return (aspect & VK_IMAGE_ASPECT_DEPTH_BIT) ? VkImageAspectFlags{VK_IMAGE_ASPECT_DEPTH_BIT} : aspect;
+}
+
+uint32_t fullMipChainLength(uint32_t width, uint32_t height)
+{
+    return static_cast<uint32_t>(std::bit_width(std::max(width, height)));
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Texture>> Texture::create(std::shared_ptr<Device> device, const TextureDescriptor& descriptor)
+{
+    std::shared_ptr<Texture> texture(new Texture(device));
+    TextureDescriptor& d = texture->descriptor_;
+    d = descriptor;
+    VkDevice vk = device->vk();
+
+    texture->format_ = vkFormat(d.pixelFormat);
+    if (texture->format_ == VK_FORMAT_UNDEFINED) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "unknown pixel format"};
+    texture->aspect_ = aspectOf(d.pixelFormat);
+    const bool depthStencil = texture->aspect_ != VK_IMAGE_ASPECT_COLOR_BIT;
+    if (d.width == 0 || d.height == 0) return Error{VK_ERROR_INITIALIZATION_FAILED, "texture size must be at least 1 x 1"};
+    if (d.sampleCount == 0 || !std::has_single_bit(d.sampleCount)) {
+        return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "sample count must be a power of two"};
+    }
+    if (d.mipmapLevelCount == 0 || d.mipmapLevelCount > fullMipChainLength(d.width, d.height) ||
+        (d.sampleCount > 1 && d.mipmapLevelCount > 1)) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "mipmap level count does not fit the texture"};
+    }
+
+    const VkFormatFeatureFlags features = device->formatProperties(texture->format_).optimalTilingFeatures;
+    texture->linearFilter_ = (features & VK_FORMAT_FEATURE_SAMPLED_IMAGE_FILTER_LINEAR_BIT) != 0;
+    VkImageUsageFlags usage = 0;
+    if (features & VK_FORMAT_FEATURE_TRANSFER_SRC_BIT) usage |= VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
+    if (features & VK_FORMAT_FEATURE_TRANSFER_DST_BIT) usage |= VK_IMAGE_USAGE_TRANSFER_DST_BIT;
+    if ((d.usage & TextureUsageShaderRead) && (features & VK_FORMAT_FEATURE_SAMPLED_IMAGE_BIT)) {
+        usage |= VK_IMAGE_USAGE_SAMPLED_BIT;
+    } else {
+        d.usage &= ~uint32_t{TextureUsageShaderRead};
+    }
+    if ((d.usage & TextureUsageShaderWrite) && d.sampleCount == 1 && !depthStencil &&
+        (features & VK_FORMAT_FEATURE_STORAGE_IMAGE_BIT)) {
+        usage |= VK_IMAGE_USAGE_STORAGE_BIT;
+    } else {
+        d.usage &= ~uint32_t{TextureUsageShaderWrite};
+    }
+    if (d.usage & TextureUsageRenderTarget) {
+        const VkFormatFeatureFlags needed =
+            depthStencil ? VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT : VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BIT;
+        if (!(features & needed)) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "the device cannot render to this format"};
+        usage |= depthStencil ? VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT : VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+    }
+    if (!usage) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "the device supports no use of this format"};
+    texture->vkUsage_ = usage;
+
+    // Creating an image past these limits is invalid usage rather than a clean failure.
+    VkImageFormatProperties limits{};
+    if (VkResult r = vkGetPhysicalDeviceImageFormatProperties(device->physicalDevice(), texture->format_,
+                                                              VK_IMAGE_TYPE_2D, VK_IMAGE_TILING_OPTIMAL, usage, 0,
+                                                              &limits);
+        r != VK_SUCCESS) {
+        return vkError(r, "vkGetPhysicalDeviceImageFormatProperties");
+    }
+    if (d.width > limits.maxExtent.width || d.height > limits.maxExtent.height) {
+        return Error{VK_ERROR_OUT_OF_DEVICE_MEMORY, "texture size exceeds the device's maximum image size"};
+    }
+    if (d.mipmapLevelCount > limits.maxMipLevels) {
+        return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "mipmap level count exceeds the device's limit"};
+    }
+    if (!(limits.sampleCounts & d.sampleCount)) {
+        return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "the device does not support this sample count for the format"};
+    }
+
+    VkImageCreateInfo info{VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO};
+    info.imageType = VK_IMAGE_TYPE_2D;
+    info.format = texture->format_;
+    info.extent = {d.width, d.height, 1};
+    info.mipLevels = d.mipmapLevelCount;
+    info.arrayLayers = 1;
+    info.samples = static_cast<VkSampleCountFlagBits>(d.sampleCount);
+    info.tiling = VK_IMAGE_TILING_OPTIMAL;
+    info.usage = usage;
+    info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
+    info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+    if (VkResult r = vkCreateImage(vk, &info, nullptr, &texture->image_); r != VK_SUCCESS) {
+        texture->image_ = VK_NULL_HANDLE;
+        return vkError(r, "vkCreateImage");
+    }
+
+    VkMemoryRequirements req;
+    vkGetImageMemoryRequirements(vk, texture->image_, &req);
+    const uint32_t type = device->findMemoryType(req.memoryTypeBits, 0, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+    if (type == UINT32_MAX) return Error{VK_ERROR_FEATURE_NOT_PRESENT, "no memory type for the texture"};
+    if (req.size > device->heapSize(type) || (limits.maxResourceSize && req.size > limits.maxResourceSize)) {
+        return Error{VK_ERROR_OUT_OF_DEVICE_MEMORY, "texture larger than its memory heap"};
+    }
+    VkMemoryAllocateInfo alloc{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
+    alloc.allocationSize = req.size;
+    alloc.memoryTypeIndex = type;
+    if (VkResult r = vkAllocateMemory(vk, &alloc, nullptr, &texture->memory_); r != VK_SUCCESS) {
+        texture->memory_ = VK_NULL_HANDLE;
+        return vkError(r, "vkAllocateMemory");
+    }
+    if (VkResult r = vkBindImageMemory(vk, texture->image_, texture->memory_, 0); r != VK_SUCCESS) {
+        return vkError(r, "vkBindImageMemory");
+    }
+
+    VkImageViewCreateInfo viewInfo{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
+    viewInfo.image = texture->image_;
+    viewInfo.viewType = VK_IMAGE_VIEW_TYPE_2D;
+    viewInfo.format = texture->format_;
+    viewInfo.subresourceRange = {samplingAspectOf(texture->aspect_), 0, d.mipmapLevelCount, 0, 1};
+    if (VkResult r = vkCreateImageView(vk, &viewInfo, nullptr, &texture->view_); r != VK_SUCCESS) {
+        texture->view_ = VK_NULL_HANDLE;
+        return vkError(r, "vkCreateImageView");
+    }
+    // Attachments must name one level, and a depth/stencil attachment both aspects.
+    if (d.mipmapLevelCount > 1 || samplingAspectOf(texture->aspect_) != texture->aspect_) {
+        viewInfo.subresourceRange = {texture->aspect_, 0, 1, 0, 1};
+        if (VkResult r = vkCreateImageView(vk, &viewInfo, nullptr, &texture->attachmentView_); r != VK_SUCCESS) {
+            texture->attachmentView_ = VK_NULL_HANDLE;
+            return vkError(r, "vkCreateImageView");
+        }
+    } else {
+        texture->attachmentView_ = texture->view_;
+    }
+    return texture;
+}
+
+Texture::~Texture()
+{
+    VkDevice vk = device_->vk();
+    if (attachmentView_ && attachmentView_ != view_) vkDestroyImageView(vk, attachmentView_, nullptr);
+    if (view_) vkDestroyImageView(vk, view_, nullptr);
+    if (image_) vkDestroyImage(vk, image_, nullptr);
+    if (memory_) vkFreeMemory(vk, memory_, nullptr);
+}
+
+VkImageLayout Texture::restingLayout() const
+{
+    if (vkUsage_ & VK_IMAGE_USAGE_SAMPLED_BIT) return VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+    if (vkUsage_ & (VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT)) {
+        return VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL;
+    }
+    return VK_IMAGE_LAYOUT_GENERAL;
+}
+
+VkImageLayout Texture::layout()
+{
+    std::lock_guard lock(layoutMutex_);
+    return layout_;
+}
+
+void Texture::transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkPipelineStageFlags2 stages,
+                         VkAccessFlags2 access)
+{
+    std::lock_guard lock(layoutMutex_);
+    VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
+    barrier.srcStageMask = lastStages_;
+    barrier.srcAccessMask = lastAccess_;
+    barrier.dstStageMask = stages;
+    barrier.dstAccessMask = access;
+    barrier.oldLayout = layout_;
+    barrier.newLayout = layout;
+    barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+    barrier.image = image_;
+    barrier.subresourceRange = {aspect_, 0, VK_REMAINING_MIP_LEVELS, 0, 1};
+    VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
+    dep.imageMemoryBarrierCount = 1;
+    dep.pImageMemoryBarriers = &barrier;
+    vkCmdPipelineBarrier2(commandBuffer.vk(), &dep);
+    layout_ = layout;
+    lastStages_ = stages;
+    lastAccess_ = access;
+}
+
+void Texture::rest(CommandBuffer& commandBuffer)
+{
+    // Later transitions start from these stages, which keeps the chain of
+    // dependencies unbroken whatever comes next.
+    const VkImageLayout resting = restingLayout();
+    if (resting == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+        transition(commandBuffer, resting,
+                   VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT |
+                       VK_PIPELINE_STAGE_2_COMPUTE_SHADER_BIT,
+                   VK_ACCESS_2_SHADER_READ_BIT);
+    } else if (resting == VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL && aspect_ == VK_IMAGE_ASPECT_COLOR_BIT) {
+        transition(commandBuffer, resting, VK_PIPELINE_STAGE_2_COLOR_ATTACHMENT_OUTPUT_BIT,
+                   VK_ACCESS_2_COLOR_ATTACHMENT_READ_BIT | VK_ACCESS_2_COLOR_ATTACHMENT_WRITE_BIT);
+    } else if (resting == VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL) {
+        transition(commandBuffer, resting,
+                   VK_PIPELINE_STAGE_2_EARLY_FRAGMENT_TESTS_BIT | VK_PIPELINE_STAGE_2_LATE_FRAGMENT_TESTS_BIT,
+                   VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_READ_BIT | VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT);
+    } else {
+        transition(commandBuffer, resting, VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
+                   VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT);
+    }
+}
+
+void Texture::setTrackedState(VkImageLayout layout, VkPipelineStageFlags2 stages, VkAccessFlags2 access)
+{
+    std::lock_guard lock(layoutMutex_);
+    layout_ = layout;
+    lastStages_ = stages;
+    lastAccess_ = access;
+}
+
+}  // namespace quendal::gpu

@@ -1,0 +1,104 @@
+// A 2-D texture: one Vulkan image in device-local memory with its views.
+//
+// The texture tracks the layout its image will be in once everything recorded
+// so far has run, and the stages and accesses that last touched it, so that
+// encoders can move it to the layout they need with transition(). Recording
+// happens in submission order on the one queue, which keeps that tracking true.
+// Layout tracking is thread-safe; everything else is immutable after creation.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include <vulkan/vulkan.h>
+
+#include "platform/gpu/pixel_format.hpp"
+#include "platform/gpu/result.hpp"
+
+namespace quendal::gpu {
+
+class CommandBuffer;
+class Device;
+
+// Metal's texture usage bits.
+enum TextureUsage : uint32_t {
+    TextureUsageShaderRead = 1,
+    TextureUsageShaderWrite = 2,
+    TextureUsageRenderTarget = 4,
+};
+
+struct TextureDescriptor {
+    PixelFormat pixelFormat = PixelFormat::BGRA8Unorm;
+    uint32_t width = 1;
+    uint32_t height = 1;
+    uint32_t sampleCount = 1;
+    uint32_t mipmapLevelCount = 1;
+    uint32_t usage = TextureUsageShaderRead;
+};
+
+class Texture : public std::enable_shared_from_this<Texture> {
+public:
+    // Sizes, sample counts and level counts the device cannot honour are refused
+    // here rather than reaching the driver. ShaderWrite is dropped silently where
+    // the device cannot store to the format (storage is optional for BGRA8):
+    // supportsShaderWrite() says whether it was granted.
+    static Result<std::shared_ptr<Texture>> create(std::shared_ptr<Device> device, const TextureDescriptor& descriptor);
+    ~Texture();
+    Texture(const Texture&) = delete;
+    Texture& operator=(const Texture&) = delete;
+
+    uint32_t width() const { return descriptor_.width; }
+    uint32_t height() const { return descriptor_.height; }
+    PixelFormat pixelFormat() const { return descriptor_.pixelFormat; }
+    uint32_t sampleCount() const { return descriptor_.sampleCount; }
+    uint32_t mipmapLevelCount() const { return descriptor_.mipmapLevelCount; }
+    uint32_t usage() const { return descriptor_.usage; }
+    bool supportsShaderWrite() const { return (descriptor_.usage & TextureUsageShaderWrite) != 0; }
+    bool supportsLinearFiltering() const { return linearFilter_; }
+
+    const std::shared_ptr<Device>& device() const { return device_; }
+    VkImage image() const { return image_; }
+    VkFormat format() const { return format_; }
+    // Depth, stencil or both for depth/stencil formats; colour otherwise.
+    VkImageAspectFlags aspect() const { return aspect_; }
+    // All levels, one aspect (depth where there is one): for sampling and storage.
+    VkImageView view() const { return view_; }
+    // Level 0, every aspect: for rendering into.
+    VkImageView attachmentView() const { return attachmentView_; }
+    // Where the texture rests between uses: shader-read-only when it can be
+    // sampled, else its attachment layout.
+    VkImageLayout restingLayout() const;
+
+    VkImageLayout layout();
+    // Records a barrier that moves every level from the tracked layout to layout,
+    // ordering it after the stages and accesses that last touched the image and
+    // before stages/access. An UNDEFINED tracked layout discards the contents.
+    void transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkPipelineStageFlags2 stages,
+                    VkAccessFlags2 access);
+    // Moves the texture to its resting layout, ordered before any later use.
+    void rest(CommandBuffer& commandBuffer);
+    // For encoders that moved the image themselves (per-level barriers).
+    void setTrackedState(VkImageLayout layout, VkPipelineStageFlags2 stages, VkAccessFlags2 access);
+
+private:
+    explicit Texture(std::shared_ptr<Device> device) : device_(std::move(device)) {}
+
+    std::shared_ptr<Device> device_;
+    TextureDescriptor descriptor_;
+    VkImage image_ = VK_NULL_HANDLE;
+    VkDeviceMemory memory_ = VK_NULL_HANDLE;
+    VkImageView view_ = VK_NULL_HANDLE;
+    VkImageView attachmentView_ = VK_NULL_HANDLE;
+    VkFormat format_ = VK_FORMAT_UNDEFINED;
+    VkImageAspectFlags aspect_ = 0;
+    VkImageUsageFlags vkUsage_ = 0;
+    bool linearFilter_ = false;
+
+    std::mutex layoutMutex_;
+    VkImageLayout layout_ = VK_IMAGE_LAYOUT_UNDEFINED;
+    VkPipelineStageFlags2 lastStages_ = VK_PIPELINE_STAGE_2_NONE;
+    VkAccessFlags2 lastAccess_ = VK_ACCESS_2_NONE;
+};
+
+}  // namespace quendal::gpu
