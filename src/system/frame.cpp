@@ -1,6 +1,7 @@
 // start, poll and close: the request protocol as Python sees it.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <exception>
 
@@ -98,7 +99,10 @@ PyObject* system_start(PyObject*, PyObject* args)
     if (!PyArg_ParseTuple(args, "ss#:start", &operationText, &payloadText, &payloadLength)) return nullptr;
 
     const std::string operation(operationText);
-    Json payload = Json::parse(payloadText, payloadText + payloadLength, nullptr, false);
+    // A raw NUL byte is never valid JSON, but the parser would take it for the
+    // end of the text and accept what came before.
+    const bool hasNul = std::memchr(payloadText, '\0', static_cast<size_t>(payloadLength)) != nullptr;
+    Json payload = hasNul ? Json(nullptr) : Json::parse(payloadText, payloadText + payloadLength, nullptr, false);
     if (!payload.is_object()) {
         PyErr_SetString(PyExc_ValueError, "The operation payload must be a JSON object.");
         return nullptr;
