@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "system/functions.hpp"
@@ -98,6 +99,31 @@ PyObject* push_later(PyObject*, PyObject* args)
     Py_RETURN_NONE;
 }
 
+// push_stamped_later(handle, delay_seconds, finish=False): like push_later, with
+// the CLOCK_MONOTONIC nanoseconds of the moment of recording as the value, so
+// that a benchmark can measure the wake-up latency of poll.
+PyObject* push_stamped_later(PyObject*, PyObject* args)
+{
+    PyObject* handle;
+    double delay;
+    int asResult = 0;
+    if (!PyArg_ParseTuple(args, "Od|p", &handle, &delay, &asResult)) return nullptr;
+    RequestRef request = quendal::system::QuendalPyUnwrapRequest(handle);
+    if (!request) return nullptr;
+    std::thread([request, delay, asResult] {
+        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const int64_t stamp = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+        if (asResult) {
+            request->finish(stamp);
+        } else {
+            request->push(stamp);
+        }
+    }).detach();
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"start", quendal::system::system_start, METH_VARARGS, nullptr},
     {"poll", quendal::system::system_poll, METH_VARARGS, nullptr},
@@ -107,6 +133,7 @@ PyMethodDef methods[] = {
     {"finish", finish, METH_VARARGS, nullptr},
     {"fail", fail, METH_VARARGS, nullptr},
     {"push_later", push_later, METH_VARARGS, nullptr},
+    {"push_stamped_later", push_stamped_later, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,8 @@
 namespace quendal::ui {
 namespace {
 
+constexpr const char* kUtf8TextType = "text/plain;charset=utf-8";
+
 GtkClipboard* generalClipboard()
 {
     if (!systemGtkAvailable()) return nullptr;
@@ -24,21 +26,66 @@ bool isProtocolTarget(const char* name)
     return false;
 }
 
-struct OwnedData {
+// What this process offers while it owns the clipboard. GTK frees it (through
+// releaseContents) when another program takes the selection or we replace it.
+struct OwnedContents {
+    bool text = false;  // offered under every text target, else under type only
     std::string type;
     std::string bytes;
 };
 
-void provideData(GtkClipboard*, GtkSelectionData* selection, guint, gpointer owner)
+OwnedContents* gOwnedContents = nullptr;
+
+void provideContents(GtkClipboard*, GtkSelectionData* selection, guint, gpointer owner)
 {
-    const auto* data = static_cast<const OwnedData*>(owner);
-    gtk_selection_data_set(selection, gdk_atom_intern(data->type.c_str(), FALSE), 8,
-                           reinterpret_cast<const guchar*>(data->bytes.data()), static_cast<gint>(data->bytes.size()));
+    const auto* contents = static_cast<const OwnedContents*>(owner);
+    if (contents->text) {
+        gtk_selection_data_set_text(selection, contents->bytes.data(), static_cast<gint>(contents->bytes.size()));
+        return;
+    }
+    gtk_selection_data_set(selection, gdk_atom_intern(contents->type.c_str(), FALSE), 8,
+                           reinterpret_cast<const guchar*>(contents->bytes.data()),
+                           static_cast<gint>(contents->bytes.size()));
 }
 
-void releaseData(GtkClipboard*, gpointer owner)
+void releaseContents(GtkClipboard*, gpointer owner)
 {
-    delete static_cast<OwnedData*>(owner);
+    auto* contents = static_cast<OwnedContents*>(owner);
+    if (gOwnedContents == contents) gOwnedContents = nullptr;
+    delete contents;
+}
+
+// Our own contents while the X server still names us the owner (one round trip):
+// answering from memory skips the selection protocol's several round trips. GTK
+// learns of a takeover only when it dispatches SelectionClear, so ask the server.
+const OwnedContents* currentOwnContents()
+{
+    if (!gOwnedContents) return nullptr;
+    if (!gdk_selection_owner_get_for_display(gdk_display_get_default(), GDK_SELECTION_CLIPBOARD)) return nullptr;
+    return gOwnedContents;
+}
+
+bool offer(GtkClipboard* clipboard, OwnedContents* contents)
+{
+    GtkTargetList* list = gtk_target_list_new(nullptr, 0);
+    if (contents->text) {
+        gtk_target_list_add_text_targets(list, 0);
+    } else {
+        gtk_target_list_add(list, gdk_atom_intern(contents->type.c_str(), FALSE), 0, 0);
+    }
+    gint count = 0;
+    GtkTargetEntry* entries = gtk_target_table_new_from_list(list, &count);
+    gtk_target_list_unref(list);
+    // Replacing the contents releases the previous ones first.
+    const bool owned = gtk_clipboard_set_with_data(clipboard, entries, static_cast<guint>(count), provideContents,
+                                                   releaseContents, contents);
+    gtk_target_table_free(entries, count);
+    if (!owned) {
+        delete contents;
+        return false;
+    }
+    gOwnedContents = contents;
+    return true;
 }
 
 }  // namespace
@@ -47,6 +94,9 @@ std::optional<std::string> clipboardReadText()
 {
     GtkClipboard* clipboard = generalClipboard();
     if (!clipboard) return std::nullopt;
+    if (const OwnedContents* own = currentOwnContents()) {
+        if (own->text) return own->bytes;
+    }
     gchar* text = gtk_clipboard_wait_for_text(clipboard);
     if (!text) return std::nullopt;
     std::string result(text);
@@ -81,6 +131,9 @@ std::optional<std::string> clipboardReadData(const std::string& type)
 {
     GtkClipboard* clipboard = generalClipboard();
     if (!clipboard) return std::nullopt;
+    if (const OwnedContents* own = currentOwnContents()) {
+        if (own->text ? (type == kUtf8TextType || type == "UTF8_STRING") : type == own->type) return own->bytes;
+    }
     GtkSelectionData* selection = gtk_clipboard_wait_for_contents(clipboard, gdk_atom_intern(type.c_str(), FALSE));
     if (!selection) return std::nullopt;
     std::optional<std::string> result;
@@ -107,29 +160,15 @@ void clipboardClear()
 bool clipboardWriteText(const std::string& text)
 {
     GtkClipboard* clipboard = generalClipboard();
-    if (!clipboard) return false;
-    if (text.size() > static_cast<size_t>(G_MAXINT)) return false;
-    gtk_clipboard_clear(clipboard);
-    // Offers every text target other programs ask for (UTF8_STRING, STRING,
-    // text/plain;charset=utf-8, ...); it reports no failure of its own, so check
-    // that the selection is now ours.
-    gtk_clipboard_set_text(clipboard, text.data(), static_cast<gint>(text.size()));
-    return gdk_selection_owner_get_for_display(gdk_display_get_default(), GDK_SELECTION_CLIPBOARD) != nullptr;
+    if (!clipboard || text.size() > static_cast<size_t>(G_MAXINT)) return false;
+    return offer(clipboard, new OwnedContents{true, kUtf8TextType, text});
 }
 
 bool clipboardWriteData(const std::string& type, std::string data)
 {
     GtkClipboard* clipboard = generalClipboard();
-    if (!clipboard) return false;
-    if (data.size() > static_cast<size_t>(G_MAXINT)) return false;
-    gtk_clipboard_clear(clipboard);
-    GtkTargetEntry entry{const_cast<gchar*>(type.c_str()), 0, 0};
-    auto* owned = new OwnedData{type, std::move(data)};
-    if (!gtk_clipboard_set_with_data(clipboard, &entry, 1, provideData, releaseData, owned)) {
-        delete owned;
-        return false;
-    }
-    return true;
+    if (!clipboard || data.size() > static_cast<size_t>(G_MAXINT)) return false;
+    return offer(clipboard, new OwnedContents{false, type, std::move(data)});
 }
 
 }  // namespace quendal::ui
