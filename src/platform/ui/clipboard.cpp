@@ -1,5 +1,8 @@
 #include "platform/ui/clipboard.hpp"
 
+#include <algorithm>
+#include <memory>
+
 #include <gtk/gtk.h>
 
 #include "platform/ui/gtk_init.hpp"
@@ -8,6 +11,7 @@ namespace quendal::ui {
 namespace {
 
 constexpr const char* kUtf8TextType = "text/plain;charset=utf-8";
+constexpr gint64 kReadTimeoutMs = 2000;
 
 GtkClipboard* generalClipboard()
 {
@@ -88,6 +92,87 @@ bool offer(GtkClipboard* clipboard, OwnedContents* contents)
     return true;
 }
 
+// One read from the clipboard's owner, bounded in time. GTK itself gives up on a
+// silent owner only after 30 s, blocking the main thread all along; here the
+// caller gets nothing after kReadTimeoutMs and GTK's late answer is dropped.
+struct PendingRead {
+    bool done = false;
+    bool abandoned = false;
+    std::optional<std::string> bytes;
+    std::vector<std::string> targets;
+};
+
+void finishRead(PendingRead* pending)
+{
+    if (pending->abandoned) {
+        delete pending;
+        return;
+    }
+    pending->done = true;
+}
+
+void receivedText(GtkClipboard*, const gchar* text, gpointer data)
+{
+    auto* pending = static_cast<PendingRead*>(data);
+    if (text && !pending->abandoned) {
+        // GTK converts from every text target; what a peer sent may still be malformed.
+        gchar* valid = g_utf8_make_valid(text, -1);
+        pending->bytes.emplace(valid);
+        g_free(valid);
+    }
+    finishRead(pending);
+}
+
+void receivedContents(GtkClipboard*, GtkSelectionData* selection, gpointer data)
+{
+    auto* pending = static_cast<PendingRead*>(data);
+    const gint length = selection ? gtk_selection_data_get_length(selection) : -1;
+    if (length >= 0 && !pending->abandoned) {
+        pending->bytes.emplace(reinterpret_cast<const char*>(gtk_selection_data_get_data(selection)),
+                               static_cast<size_t>(length));
+    }
+    finishRead(pending);
+}
+
+void receivedTargets(GtkClipboard*, GdkAtom* targets, gint count, gpointer data)
+{
+    auto* pending = static_cast<PendingRead*>(data);
+    for (gint i = 0; i < count && !pending->abandoned; ++i) {
+        gchar* name = gdk_atom_name(targets[i]);
+        // Atom names are bytes to X; only well-formed UTF-8 can reach Python.
+        if (name && !isProtocolTarget(name) && g_utf8_validate(name, -1, nullptr)) {
+            pending->targets.emplace_back(name);
+        }
+        g_free(name);
+    }
+    finishRead(pending);
+}
+
+// Starts a read with start(pending) and turns the main context until it is
+// answered or the time is up. Returns the finished read, or null after a timeout.
+template <typename Start>
+std::unique_ptr<PendingRead> boundedRead(Start start)
+{
+    auto* pending = new PendingRead;
+    start(pending);
+    const gint64 deadline = g_get_monotonic_time() + kReadTimeoutMs * 1000;
+    while (!pending->done) {
+        const gint64 left = deadline - g_get_monotonic_time();
+        if (left <= 0) {
+            pending->abandoned = true;  // GTK's callback frees it
+            return nullptr;
+        }
+        // One blocking iteration, woken at the latest by the timer.
+        GSource* timer = g_timeout_source_new(static_cast<guint>(std::min<gint64>(left / 1000 + 1, 50)));
+        g_source_set_callback(timer, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+        g_source_attach(timer, nullptr);
+        g_main_context_iteration(nullptr, TRUE);
+        g_source_destroy(timer);
+        g_source_unref(timer);
+    }
+    return std::unique_ptr<PendingRead>(pending);
+}
+
 }  // namespace
 
 std::optional<std::string> clipboardReadText()
@@ -97,11 +182,8 @@ std::optional<std::string> clipboardReadText()
     if (const OwnedContents* own = currentOwnContents()) {
         if (own->text) return own->bytes;
     }
-    gchar* text = gtk_clipboard_wait_for_text(clipboard);
-    if (!text) return std::nullopt;
-    std::string result(text);
-    g_free(text);
-    return result;
+    auto read = boundedRead([&](PendingRead* pending) { gtk_clipboard_request_text(clipboard, receivedText, pending); });
+    return read ? std::move(read->bytes) : std::nullopt;
 }
 
 std::vector<std::string> clipboardTypes()
@@ -109,21 +191,22 @@ std::vector<std::string> clipboardTypes()
     std::vector<std::string> types;
     GtkClipboard* clipboard = generalClipboard();
     if (!clipboard) return types;
-    // Ask the owner each time: GTK's cached target list goes stale until the
-    // owner-change event of another program's (or our own) change is dispatched.
-    GtkSelectionData* selection = gtk_clipboard_wait_for_contents(clipboard, gdk_atom_intern_static_string("TARGETS"));
-    if (!selection) return types;
-    GdkAtom* targets = nullptr;
-    gint count = 0;
-    if (gtk_selection_data_get_targets(selection, &targets, &count)) {
-        for (gint i = 0; i < count; ++i) {
-            gchar* name = gdk_atom_name(targets[i]);
-            if (name && !isProtocolTarget(name)) types.emplace_back(name);
-            g_free(name);
-        }
-        g_free(targets);
-    }
-    gtk_selection_data_free(selection);
+    // Ask the owner each time (gtk_clipboard_request_targets would answer from
+    // a cache that goes stale until the owner-change event is dispatched).
+    auto read = boundedRead([&](PendingRead* pending) {
+        gtk_clipboard_request_contents(clipboard, gdk_atom_intern_static_string("TARGETS"),
+                                       [](GtkClipboard* c, GtkSelectionData* selection, gpointer data) {
+                                           GdkAtom* targets = nullptr;
+                                           gint count = 0;
+                                           if (!selection || !gtk_selection_data_get_targets(selection, &targets, &count)) {
+                                               count = 0;
+                                           }
+                                           receivedTargets(c, targets, count, data);
+                                           g_free(targets);
+                                       },
+                                       pending);
+    });
+    if (read) types = std::move(read->targets);
     return types;
 }
 
@@ -134,16 +217,10 @@ std::optional<std::string> clipboardReadData(const std::string& type)
     if (const OwnedContents* own = currentOwnContents()) {
         if (own->text ? (type == kUtf8TextType || type == "UTF8_STRING") : type == own->type) return own->bytes;
     }
-    GtkSelectionData* selection = gtk_clipboard_wait_for_contents(clipboard, gdk_atom_intern(type.c_str(), FALSE));
-    if (!selection) return std::nullopt;
-    std::optional<std::string> result;
-    const gint length = gtk_selection_data_get_length(selection);
-    if (length >= 0) {
-        const guchar* bytes = gtk_selection_data_get_data(selection);
-        result.emplace(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length));
-    }
-    gtk_selection_data_free(selection);
-    return result;
+    auto read = boundedRead([&](PendingRead* pending) {
+        gtk_clipboard_request_contents(clipboard, gdk_atom_intern(type.c_str(), FALSE), receivedContents, pending);
+    });
+    return read ? std::move(read->bytes) : std::nullopt;
 }
 
 void clipboardClear()
