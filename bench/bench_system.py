@@ -28,22 +28,46 @@ def median_us(samples_ns):
     return statistics.median(samples_ns) / 1000
 
 
-def poll_wake(rounds=300, on_main=True):
+def poll_wake_once(probe):
+    handle = probe.make_request()
+    probe.push_stamped_later(handle, 0.002)
+    while True:
+        text = probe.poll(handle, 0.25)
+        returned = time.monotonic_ns()
+        sample = json.loads(text)["sample"]
+        if sample is not None:
+            return returned - sample
+
+
+def event_wake_once():
+    event = threading.Event()
+    stamp = []
+
+    def producer():
+        time.sleep(0.002)
+        stamp.append(time.monotonic_ns())
+        event.set()
+
+    thread = threading.Thread(target=producer)
+    thread.start()
+    event.wait(0.25)
+    returned = time.monotonic_ns()
+    thread.join()
+    return returned - stamp[0]
+
+
+def wake_latencies(blocks=8, rounds=50, on_main=True):
+    """Median wake-ups of poll and of threading.Event, measured in alternating
+    blocks so that both see the same machine load (alternating single rounds
+    slows both: each disturbs the other's thread wake-up)."""
     import _quendal_systemprobe as probe
 
-    latencies = []
+    ours, events = [], []
 
     def measure():
-        for _ in range(rounds):
-            handle = probe.make_request()
-            probe.push_stamped_later(handle, 0.002)
-            while True:
-                text = probe.poll(handle, 0.25)
-                returned = time.monotonic_ns()
-                sample = json.loads(text)["sample"]
-                if sample is not None:
-                    break
-            latencies.append(returned - sample)
+        for _ in range(blocks):
+            ours.extend(poll_wake_once(probe) for _ in range(rounds))
+            events.extend(event_wake_once() for _ in range(rounds))
 
     if on_main:
         measure()
@@ -51,26 +75,7 @@ def poll_wake(rounds=300, on_main=True):
         thread = threading.Thread(target=measure)
         thread.start()
         thread.join()
-    return median_us(latencies)
-
-
-def event_wake(rounds=300):
-    latencies = []
-    for _ in range(rounds):
-        event = threading.Event()
-        stamp = []
-
-        def producer():
-            time.sleep(0.002)
-            stamp.append(time.monotonic_ns())
-            event.set()
-
-        thread = threading.Thread(target=producer)
-        thread.start()
-        event.wait(0.25)
-        latencies.append(time.monotonic_ns() - stamp[0])
-        thread.join()
-    return median_us(latencies)
+    return median_us(ours), median_us(events)
 
 
 def timed(fn, rounds):
@@ -111,9 +116,8 @@ def row(name, ours, peer, peer_name):
 
 def main():
     print(f"python {sys.version.split()[0]}, {os.cpu_count()} CPUs, DISPLAY={os.environ.get('DISPLAY')}")
-    event = event_wake()
-    row("poll wake (main thread)", poll_wake(on_main=True), event, "threading.Event")
-    row("poll wake (worker thread)", poll_wake(on_main=False), event, "threading.Event")
+    row("poll wake (main thread)", *wake_latencies(on_main=True), "threading.Event")
+    row("poll wake (worker thread)", *wake_latencies(on_main=False), "threading.Event")
     row("device.storage start/poll/close", timed(storage_request, 2000), timed(lambda: shutil.disk_usage("/"), 2000),
         "shutil.disk_usage")
     if os.environ.get("DISPLAY") and shutil.which("xclip"):
