@@ -1,0 +1,161 @@
+#include "system/request.hpp"
+
+#include <cerrno>
+#include <ctime>
+
+#include <glib.h>
+
+namespace quendal::system {
+
+QuendalPyRequest::QuendalPyRequest()
+{
+    sem_init(&signal_, 0, 0);
+}
+
+QuendalPyRequest::~QuendalPyRequest()
+{
+    sem_destroy(&signal_);
+}
+
+bool QuendalPyRequest::done() const
+{
+    std::lock_guard guard(lock_);
+    return done_;
+}
+
+bool QuendalPyRequest::closed() const
+{
+    std::lock_guard guard(lock_);
+    return closed_;
+}
+
+bool QuendalPyRequest::hasNews() const
+{
+    std::lock_guard guard(lock_);
+    return done_ || closed_ || !samples_.empty();
+}
+
+void QuendalPyRequest::signal()
+{
+    sem_post(&signal_);
+    // A poll on the main thread may be blocked inside the main context rather
+    // than on the semaphore; wake it so that it sees the change at once.
+    g_main_context_wakeup(nullptr);
+}
+
+void QuendalPyRequest::finish(Json value)
+{
+    {
+        std::lock_guard guard(lock_);
+        if (done_ || closed_) return;
+        result_ = std::move(value);
+        done_ = true;
+    }
+    signal();
+}
+
+void QuendalPyRequest::fail(const std::string& kind, std::optional<std::string> message)
+{
+    {
+        std::lock_guard guard(lock_);
+        if (done_ || closed_) return;
+        failure_ = Json{{"kind", kind}, {"message", message ? std::move(*message) : kDefaultFailureMessage}};
+        done_ = true;
+    }
+    signal();
+}
+
+void QuendalPyRequest::push(Json sample)
+{
+    bool wasEmpty;
+    {
+        std::lock_guard guard(lock_);
+        if (closed_ || done_) return;
+        wasEmpty = samples_.empty();
+        if (capacity_ == 0) {
+            ++dropped_;
+            return;
+        }
+        if (samples_.size() >= capacity_) {
+            samples_.pop_front();
+            ++dropped_;
+        }
+        samples_.push_back(std::move(sample));
+    }
+    // A burst into a non-empty buffer needs no further wake-up: the poller drains it.
+    if (wasEmpty) signal();
+}
+
+Json QuendalPyRequest::snapshot(bool consume)
+{
+    std::lock_guard guard(lock_);
+    Json sample = nullptr;
+    if (!samples_.empty()) {
+        if (consume) {
+            sample = std::move(samples_.front());
+            samples_.pop_front();
+        } else {
+            sample = samples_.front();
+        }
+    }
+    return Json{
+        {"done", done_},
+        {"closed", closed_},
+        {"result", result_ ? *result_ : Json(nullptr)},
+        {"error", failure_ ? *failure_ : Json(nullptr)},
+        {"sample", std::move(sample)},
+        {"buffered", static_cast<uint64_t>(samples_.size())},
+        {"capacity", capacity_},
+        {"dropped", dropped_},
+    };
+}
+
+void QuendalPyRequest::close()
+{
+    {
+        std::lock_guard guard(lock_);
+        closed_ = true;
+        samples_.clear();
+    }
+    signal();
+}
+
+bool QuendalPyRequest::tryWait()
+{
+    while (sem_trywait(&signal_) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+bool QuendalPyRequest::waitFor(int64_t timeoutNs)
+{
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeoutNs / 1000000000;
+    deadline.tv_nsec += timeoutNs % 1000000000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000;
+    }
+    while (sem_clockwait(&signal_, CLOCK_MONOTONIC, &deadline) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+RequestRef QuendalPyValue(Json value)
+{
+    auto request = std::make_shared<QuendalPyRequest>();
+    request->finish(std::move(value));
+    return request;
+}
+
+RequestRef QuendalPyFailure(const std::string& kind, std::optional<std::string> message)
+{
+    auto request = std::make_shared<QuendalPyRequest>();
+    request->fail(kind, std::move(message));
+    return request;
+}
+
+}  // namespace quendal::system
