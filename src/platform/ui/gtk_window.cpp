@@ -131,8 +131,11 @@ public:
         for (auto& entry : buttons_) g_signal_handlers_disconnect_by_data(entry.second, entry.first);
         buttons_.clear();
         g_signal_handlers_disconnect_by_data(window, this);
+        GdkDisplay* display = gtk_widget_get_display(window);
         gtk_widget_destroy(window);
         g_object_unref(window);
+        // Without a flush the X window stays on screen until the context turns again.
+        gdk_display_flush(display);
     }
 
     void buttonChanged(Button& button) override
