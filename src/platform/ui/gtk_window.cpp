@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
@@ -122,7 +124,9 @@ public:
 
     void close() override
     {
-        if (!window_) return;
+        // GTK belongs to the main thread; a window released elsewhere (at exit
+        // from another thread) is left to the process's end.
+        if (!window_ || gettid() != getpid()) return;
         GtkWidget* window = window_;
         if (area_) g_signal_handlers_disconnect_by_data(area_, this);
         if (overlay_) g_signal_handlers_disconnect_by_data(overlay_, this);
