@@ -177,6 +177,18 @@ class TestActions:
         assert m.consume_actions(handle) == {"action": 0, "close": 0}
         assert [e["phase"] for e in m.consume_touches(handle)] == [0, 2]
 
+    @needs_display
+    def test_narrow_window_keeps_the_button_at_the_left_margin(self, titled):
+        handle, title = titled
+        xid = window_id(m, handle, title)
+        m.set_action_label(handle, "Go")
+        xdotool(m, handle, "windowsize", xid, "40", "300")
+        assert m.window_metrics(handle)["size"] == (40.0, 300.0)
+        # 40 points leave no room 12 points from the right: the button starts at x = 8.
+        xdotool(m, handle, "mousemove", "--window", xid, "36", "20", "click", "1")
+        assert m.consume_actions(handle) == {"action": 1, "close": 0}
+        assert m.consume_touches(handle) == []
+
 
 class TestTitlesAndLabels:
     @needs_display
