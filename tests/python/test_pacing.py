@@ -8,7 +8,7 @@ import time
 import pytest
 
 import _quendal._metal as m
-from window_support import pump
+from window_support import needs_display, pump, unique_title, window_id, xdotool
 
 INVALID = "Invalid window handle."
 UNKNOWN = 987_654_321
@@ -82,6 +82,21 @@ class TestVsync:
         thread.join()
         assert outcome["result"] is None
         assert 0.2 < outcome["elapsed"] < 2.0
+
+    @needs_display
+    def test_hidden_window_gets_no_refreshes(self):
+        title = unique_title()
+        handle = m.create_window(title=title)
+        try:
+            xid = window_id(m, handle, title)
+            xdotool(m, handle, "windowunmap", "--sync", xid, settle=0.1)
+            waits = [timed(m.vsync, handle)[1] for _ in range(3)]
+            assert all(0.2 < wait < 1.0 for wait in waits)
+            xdotool(m, handle, "windowmap", "--sync", xid, settle=0.1)
+            waits = sorted(timed(m.vsync, handle)[1] for _ in range(5))
+            assert waits[2] < 0.2
+        finally:
+            m.close_window(handle)
 
     def test_releases_the_interpreter_lock_while_waiting(self, window):
         state = {"started": False, "done": False}

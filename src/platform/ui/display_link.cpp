@@ -25,7 +25,7 @@ std::shared_ptr<DisplayLink> DisplayLink::create(View& view, std::function<void(
 {
     int fps = view.window() ? view.window()->screenMaximumFramesPerSecond() : 0;
     if (fps < 1) fps = kFallbackRate;
-    return std::shared_ptr<DisplayLink>(new DisplayLink(std::move(callback), fps));
+    return std::shared_ptr<DisplayLink>(new DisplayLink(view, std::move(callback), fps));
 }
 
 DisplayLink::~DisplayLink()
@@ -41,6 +41,8 @@ void DisplayLink::addToMainRunLoop()
     g_source_set_callback(source_, [](gpointer data) -> gboolean {
         auto* link = static_cast<DisplayLink*>(data);
         link->schedule(g_get_monotonic_time());
+        Window* window = link->view_->window();
+        if (window && !window->isVisible()) return G_SOURCE_CONTINUE;
         if (link->callback_) link->callback_();
         return G_SOURCE_CONTINUE;
     }, this, nullptr);

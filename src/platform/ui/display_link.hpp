@@ -1,6 +1,7 @@
 // A display link: calls its callback once per refresh of the screen of a view's
-// window, on the main thread, from a source on the default main context.
-// Main thread only.
+// window, on the main thread, from a source on the default main context. Like a
+// screen's refresh, it does not fire while the window is hidden or minimised.
+// Main thread only; invalidate it before the view goes away.
 #pragma once
 
 #include <functional>
@@ -29,10 +30,14 @@ public:
     bool isValid() const { return valid_; }
 
 private:
-    explicit DisplayLink(std::function<void()> callback, int fps) : callback_(std::move(callback)), fps_(fps) {}
+    DisplayLink(View& view, std::function<void()> callback, int fps)
+        : view_(&view), callback_(std::move(callback)), fps_(fps)
+    {
+    }
     static gboolean dispatch(GSource* source, GSourceFunc, gpointer);
     void schedule(gint64 now);
 
+    View* view_;
     std::function<void()> callback_;
     int fps_;
     GSource* source_ = nullptr;

@@ -117,6 +117,14 @@ public:
         return (gdk_monitor_get_refresh_rate(monitor) + 500) / 1000;  // millihertz
     }
 
+    bool isOnScreen() override
+    {
+        if (!window_ || !gtk_widget_get_visible(window_)) return false;
+        GdkWindow* gdkWindow = gtk_widget_get_window(window_);
+        return gdkWindow &&
+               !(gdk_window_get_state(gdkWindow) & (GDK_WINDOW_STATE_WITHDRAWN | GDK_WINDOW_STATE_ICONIFIED));
+    }
+
     void hide() override
     {
         if (window_) gtk_widget_hide(window_);

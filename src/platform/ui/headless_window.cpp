@@ -40,6 +40,7 @@ public:
     void focus(View&) override {}
     double backingScaleFactor() override { return 1.0; }
     int refreshRate() override { return kHeadlessRefreshRate; }
+    bool isOnScreen() override { return visible_; }
     void hide() override { visible_ = false; }
 
     void close() override

@@ -38,6 +38,8 @@ public:
     virtual double backingScaleFactor() = 0;
     // Refresh rate of the window's monitor in Hz; 0 when unknown.
     virtual int refreshRate() = 0;
+    // Shown, and neither minimised nor unmapped by the window system.
+    virtual bool isOnScreen() = 0;
     virtual void hide() = 0;
     virtual void close() = 0;
     virtual void buttonChanged(Button& button) = 0;
@@ -70,6 +72,7 @@ public:
     void orderOut();
     void close();
     bool isClosed() const { return closed_; }
+    bool isVisible() { return !closed_ && native_->isOnScreen(); }
 
     // Called by the window system.
     bool shouldClose();
