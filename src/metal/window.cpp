@@ -129,7 +129,6 @@ PyObject* metal_create_window(PyObject*, PyObject* args, PyObject* kwargs)
     const std::string titleText(title);
     const std::shared_ptr<gpu::Device> gpuDevice = device();
     int64_t handle = 0;
-    std::string error;
     runOnMainSync([&] {
         ui::Application& application = ui::Application::sharedApplication();
         application.finishLaunching();
@@ -141,10 +140,6 @@ PyObject* metal_create_window(PyObject*, PyObject* args, PyObject* kwargs)
         auto window = ui::Window::create(ui::Rect{{0, 0}, {width, height}},
                                          ui::WindowStyleTitled | ui::WindowStyleClosable |
                                              ui::WindowStyleMiniaturizable | ui::WindowStyleResizable);
-        if (!window) {
-            error = "Failed to create the window.";
-            return;
-        }
         window->setTitle(titleText);
         window->setContentViewController(controller);
         window->setDelegate(controller.get());
@@ -186,10 +181,6 @@ PyObject* metal_create_window(PyObject*, PyObject* args, PyObject* kwargs)
         std::lock_guard lock(gStateMutex);
         gWindows.emplace(handle, std::move(record));
     });
-    if (!error.empty()) {
-        PyErr_SetString(PyExc_RuntimeError, error.c_str());
-        return nullptr;
-    }
     return PyLong_FromLongLong(handle);
 }
 

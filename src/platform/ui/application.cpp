@@ -35,6 +35,8 @@ Application& Application::sharedApplication()
     return *application;
 }
 
+// GTK has no launch step, and presenting a window is what activates the
+// application there.
 void Application::finishLaunching() {}
 
 void Application::activate() {}

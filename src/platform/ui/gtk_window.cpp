@@ -200,13 +200,13 @@ private:
     static gboolean onKeyPress(GtkWidget*, GdkEventKey* key, gpointer data)
     {
         auto* self = static_cast<GtkNativeWindow*>(data);
-        if (!self->content_) return FALSE;
+        // Only Escape is a key of the surface; everything else stays GTK's
+        // (focus keys, the button's activation).
+        if (!self->content_ || key->keyval != GDK_KEY_Escape) return FALSE;
         Event event;
         event.type = EventType::KeyDown;
         event.timestamp = seconds(key->time);
-        event.keyCode = key->keyval == GDK_KEY_Escape ? kKeyCodeEscape : static_cast<uint16_t>(key->hardware_keycode);
-        // Everything but what the surface takes goes on to GTK (focus keys, the button).
-        if (key->keyval != GDK_KEY_Escape) return FALSE;
+        event.keyCode = kKeyCodeEscape;
         self->content_->keyDown(event);
         return event.handled ? TRUE : FALSE;
     }

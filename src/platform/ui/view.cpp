@@ -81,12 +81,6 @@ View* ViewController::view()
     return view_.get();
 }
 
-const std::shared_ptr<View>& ViewController::viewObject()
-{
-    view();
-    return view_;
-}
-
 void ViewController::setView(std::shared_ptr<View> view)
 {
     if (view_) view_->controller_ = nullptr;

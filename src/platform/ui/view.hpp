@@ -122,7 +122,7 @@ public:
     virtual ~ViewController() = default;
     // Loads the view on first use.
     View* view();
-    const std::shared_ptr<View>& viewObject();
+    bool isViewLoaded() const { return view_ != nullptr; }
     void setView(std::shared_ptr<View> view);
     virtual void loadView() = 0;
     virtual void viewDidLayout() {}

@@ -10,7 +10,6 @@ std::shared_ptr<Window> Window::create(Rect contentRect, unsigned styleMask)
     const bool headless = Application::sharedApplication().headless();
     window->native_ = headless ? makeHeadlessWindow(*window, contentRect, styleMask)
                                : makeGtkWindow(*window, contentRect, styleMask);
-    if (!window->native_) return nullptr;
     return window;
 }
 
@@ -18,7 +17,7 @@ Window::~Window()
 {
     // The native window goes first: its signal handlers point back here.
     native_.reset();
-    if (controller_ && controller_->viewObject()) {
+    if (controller_ && controller_->isViewLoaded()) {
         View* view = controller_->view();
         view->window_ = nullptr;
         for (auto& button : view->buttons_) button->native_ = nullptr;
@@ -92,7 +91,7 @@ bool Window::shouldClose()
 
 void Window::backingPropertiesChanged()
 {
-    if (controller_ && controller_->viewObject()) controller_->view()->backingPropertiesChanged();
+    if (controller_ && controller_->isViewLoaded()) controller_->view()->backingPropertiesChanged();
     if (delegate_) delegate_->windowDidChangeBackingProperties(*this);
 }
 

@@ -50,7 +50,7 @@ public:
 
 class Window {
 public:
-    // Needs Application::sharedApplication().
+    // Never null. Needs Application::sharedApplication().
     static std::shared_ptr<Window> create(Rect contentRect, unsigned styleMask);
     ~Window();
     Window(const Window&) = delete;
