@@ -1,10 +1,12 @@
 """Presentation windows: creation, metrics, press counters, titles, the action
 button, closing, and the answers for unknown handles."""
 
+import subprocess
+
 import pytest
 
 import _quendal._metal as m
-from window_support import HEADLESS, needs_display, pump, run_python, unique_title, window_id, xdotool
+from window_support import drive, needs_display, pump, run_python, unique_title, window_id, xdotool
 
 NOT_FOUND = "Metal window handle not found."
 UNKNOWN = 987_654_321
@@ -138,7 +140,6 @@ class TestActions:
     def test_close_requests_are_counted_and_the_window_stays(self, titled, testing_dir):
         handle, title = titled
         xid = window_id(m, handle, title)
-        from window_support import drive
         drive(m, handle, [str(testing_dir / "x11_close_request"), xid, "2"])
         assert m.consume_actions(handle) == {"action": 0, "close": 2}
         assert m.consume_actions(handle) == {"action": 0, "close": 0}
@@ -239,8 +240,7 @@ class TestClose:
             assert error.value.args == (NOT_FOUND,)
 
     @needs_display
-    def test_close_removes_the_x11_window(self, testing_dir):
-        import subprocess
+    def test_close_removes_the_x11_window(self):
         title = unique_title()
         handle = m.create_window(title=title)
         window_id(m, handle, title)
