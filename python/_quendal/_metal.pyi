@@ -1,7 +1,53 @@
 """quendal-py Metal runtime bridge."""
 
 from collections.abc import Buffer
-from typing import TypedDict
+from typing import Literal, TypedDict
+
+class WindowMetrics(TypedDict):
+    revision: int
+    size: tuple[float, float]
+    pixel_size: tuple[float, float]
+    scale: float
+    safe_area: tuple[float, float, float, float]
+
+class Actions(TypedDict):
+    action: int
+    close: int
+
+class Touch(TypedDict):
+    phase: int
+    id: int
+    x: float
+    y: float
+    prev_x: float
+    prev_y: float
+    timestamp: float
+
+def create_window(
+    title: str = "Metal", orientation: Literal["auto", "portrait", "landscape"] = "auto"
+) -> int:
+    """Create a Metal-backed presentation window."""
+
+def close_window(handle: int, /) -> None:
+    """Close a Metal presentation window."""
+
+def window_metrics(handle: int, /) -> WindowMetrics:
+    """Return logical and pixel metrics for a window."""
+
+def window_metrics_if_changed(handle: int, revision: int, /) -> WindowMetrics | None:
+    """Return updated window metrics when layout revision changed."""
+
+def consume_actions(handle: int, /) -> Actions:
+    """Consume action button presses for a window."""
+
+def consume_touches(handle: int, /) -> list[Touch]:
+    """Consume touch events for a window."""
+
+def set_title(handle: int, title: str) -> None:
+    """Set the presentation window title."""
+
+def set_action_label(handle: int, label: str | None) -> None:
+    """Set or hide the auxiliary action button label."""
 
 def create_buffer(length: int) -> int:
     """Create a shared Metal buffer."""
@@ -27,3 +73,15 @@ def create_image_texture(path: str) -> TextureResult:
 
 def destroy_texture(handle: int, /) -> None:
     """Destroy a Metal texture."""
+
+def set_target_fps(handle: int, fps: int, /) -> int:
+    """Set display link frame rate."""
+
+def acquire_frame_slot(handle: int, /) -> None:
+    """Wait for an available onscreen frame slot."""
+
+def release_frame_slot(handle: int, /) -> None:
+    """Release a previously acquired onscreen frame slot."""
+
+def vsync(handle: int, /) -> None:
+    """Wait for next display refresh."""

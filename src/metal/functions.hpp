@@ -7,6 +7,24 @@
 
 namespace quendal::metal {
 
+// window.cpp
+PyObject* metal_create_window(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_close_window(PyObject* self, PyObject* args);
+PyObject* metal_window_metrics(PyObject* self, PyObject* args);
+PyObject* metal_window_metrics_if_changed(PyObject* self, PyObject* args);
+PyObject* metal_consume_actions(PyObject* self, PyObject* args);
+PyObject* metal_set_title(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_set_action_label(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// input.cpp
+PyObject* metal_consume_touches(PyObject* self, PyObject* args);
+
+// pacing.cpp
+PyObject* metal_set_target_fps(PyObject* self, PyObject* args);
+PyObject* metal_acquire_frame_slot(PyObject* self, PyObject* args);
+PyObject* metal_release_frame_slot(PyObject* self, PyObject* args);
+PyObject* metal_vsync(PyObject* self, PyObject* args);
+
 // buffer.cpp
 PyObject* metal_create_buffer(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* metal_destroy_buffer(PyObject* self, PyObject* args);

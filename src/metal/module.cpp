@@ -9,6 +9,15 @@ namespace {
 
 // Table order is the module's public order; each file adds the rows of its functions.
 PyMethodDef metalMethods[] = {
+    {"create_window", METAL_KW(metal_create_window), "Create a Metal-backed presentation window."},
+    {"close_window", METAL_POS(metal_close_window), "Close a Metal presentation window."},
+    {"window_metrics", METAL_POS(metal_window_metrics), "Return logical and pixel metrics for a window."},
+    {"window_metrics_if_changed", METAL_POS(metal_window_metrics_if_changed),
+     "Return updated window metrics when layout revision changed."},
+    {"consume_actions", METAL_POS(metal_consume_actions), "Consume action button presses for a window."},
+    {"consume_touches", METAL_POS(metal_consume_touches), "Consume touch events for a window."},
+    {"set_title", METAL_KW(metal_set_title), "Set the presentation window title."},
+    {"set_action_label", METAL_KW(metal_set_action_label), "Set or hide the auxiliary action button label."},
     {"create_buffer", METAL_KW(metal_create_buffer), "Create a shared Metal buffer."},
     {"destroy_buffer", METAL_POS(metal_destroy_buffer), "Destroy a Metal buffer."},
     {"write_buffer", METAL_KW(metal_write_buffer), "Write bytes into a Metal buffer."},
@@ -16,6 +25,10 @@ PyMethodDef metalMethods[] = {
     {"create_render_texture", METAL_KW(metal_create_render_texture), "Allocate a renderable Metal texture."},
     {"create_image_texture", METAL_KW(metal_create_image_texture), "Load an image file into a Metal texture."},
     {"destroy_texture", METAL_POS(metal_destroy_texture), "Destroy a Metal texture."},
+    {"set_target_fps", METAL_POS(metal_set_target_fps), "Set display link frame rate."},
+    {"acquire_frame_slot", METAL_POS(metal_acquire_frame_slot), "Wait for an available onscreen frame slot."},
+    {"release_frame_slot", METAL_POS(metal_release_frame_slot), "Release a previously acquired onscreen frame slot."},
+    {"vsync", METAL_POS(metal_vsync), "Wait for next display refresh."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,17 +13,31 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
 
+#include "common/semaphore.hpp"
 #include "platform/gpu/buffer.hpp"
+#include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/device.hpp"
+#include "platform/gpu/metal_layer.hpp"
 #include "platform/gpu/texture.hpp"
 
 namespace quendal::gpu {
+class BlitCommandEncoder;
+class ComputeCommandEncoder;
 class DepthStencilState;
+class Drawable;
+class RenderCommandEncoder;
+class Texture;
+}
+
+namespace quendal::ui {
+class DisplayLink;
+class Window;
 }
 
 namespace quendal::metal {
@@ -55,8 +69,64 @@ struct TextureRecord {
     uint64_t pixelFormat = 0;  // Metal numbering
 };
 
+class QuendalPyMetalViewController;
+
+// One queued pointer event of a window.
+struct TouchEvent {
+    int32_t phase = 0;  // 0 down, 1 moved, 2 up
+    int64_t id = 0;
+    double x = 0;
+    double y = 0;
+    double prevX = 0;
+    double prevY = 0;
+    double timestamp = 0;  // seconds since system start-up
+};
+
+// All per-window state. The window objects (window, controller, layer, display
+// link) are used on the main thread only; the rest under gStateMutex.
 struct WindowRecord {
     int64_t handle = 0;
+    std::shared_ptr<ui::Window> window;
+    std::shared_ptr<QuendalPyMetalViewController> controller;
+    std::shared_ptr<gpu::MetalLayer> layer;
+    std::shared_ptr<gpu::Drawable> drawable;
+    std::shared_ptr<gpu::CommandBuffer> commandBuffer;
+    std::shared_ptr<gpu::RenderCommandEncoder> renderEncoder;
+    std::shared_ptr<gpu::Texture> targetTexture;
+    std::shared_ptr<gpu::ComputeCommandEncoder> computeEncoder;
+    std::shared_ptr<gpu::CommandBuffer> computeCommandBuffer;
+    std::shared_ptr<gpu::BlitCommandEncoder> blitEncoder;
+    std::shared_ptr<gpu::CommandBuffer> blitCommandBuffer;
+    bool blitActive = false;
+    std::shared_ptr<gpu::Texture> depthTexture;
+    uint64_t depthWidth = 0;
+    uint64_t depthHeight = 0;
+    uint64_t depthSampleCount = 0;
+    uint64_t depthPixelFormat = 0;
+    std::shared_ptr<gpu::Texture> stencilTexture;
+    uint64_t stencilWidth = 0;
+    uint64_t stencilHeight = 0;
+    uint64_t stencilSampleCount = 0;
+    std::shared_ptr<gpu::Texture> msaaTexture;
+    uint64_t msaaWidth = 0;
+    uint64_t msaaHeight = 0;
+    uint64_t msaaSampleCount = 0;
+    uint64_t msaaPixelFormat = 0;
+    std::shared_ptr<ui::DisplayLink> displayLink;
+    std::shared_ptr<Semaphore> vsyncSemaphore;
+    std::shared_ptr<Semaphore> frameSlotSemaphore;
+    uint64_t framesSubmitted = 0;
+    uint64_t framesCompleted = 0;
+    bool frameSlotHeld = false;
+    // The scope of the frame being encoded; ending it (reset) releases what the
+    // frame kept for itself. Ended by end_frame or close_window.
+    std::shared_ptr<void> framePool;
+    bool frameActive = false;
+    bool computeActive = false;
+    std::shared_ptr<gpu::CommandBuffer> pendingCommandBuffer;
+    std::deque<TouchEvent> touches;
+    std::unordered_map<int64_t, int64_t> activePointers;
+    int64_t nextPointerId = 1;
 };
 
 template <class Record>

@@ -1,0 +1,149 @@
+// Frame pacing: the display link's rate, waits for a display refresh, and the
+// window's one onscreen frame slot.
+#include <chrono>
+
+#include "common/gil.hpp"
+#include "common/main_thread.hpp"
+#include "metal/functions.hpp"
+#include "metal/state.hpp"
+#include "metal/window.hpp"
+#include "platform/ui/display_link.hpp"
+
+namespace quendal::metal {
+namespace {
+
+constexpr const char* kInvalidWindow = "Invalid window handle.";
+constexpr int kFallbackMaximumFps = 60;
+constexpr auto kVsyncTimeout = std::chrono::nanoseconds(250'000'000);
+constexpr auto kWorkerWaitSlice = std::chrono::nanoseconds(10'000'000);
+constexpr int kMainRunLoopSliceMs = 10;
+
+// Interpreter lock released.
+void waitForRefresh(Semaphore& refresh)
+{
+    if (refresh.tryWait()) {
+        // Refreshes missed while Python was busy collapse into this one.
+        while (refresh.tryWait()) {
+        }
+        return;
+    }
+    const bool onMain = isMainThread();
+    const auto deadline = std::chrono::steady_clock::now() + kVsyncTimeout;
+    while (true) {
+        if (refresh.tryWait()) break;
+        if (onMain) {
+            // The display link ticks on the main context: keep it turning.
+            QuendalPyPumpEvents();
+            runMainContextOnce(kMainRunLoopSliceMs);
+        } else if (refresh.waitFor(kWorkerWaitSlice)) {
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            refresh.tryWait();
+            break;
+        }
+    }
+    QuendalPyPumpEvents();
+}
+
+}  // namespace
+
+PyObject* metal_set_target_fps(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    int fps = 0;
+    if (!PyArg_ParseTuple(args, "Li", &handle, &fps)) return nullptr;
+    int rate = fps < 2 ? 1 : fps;
+    runOnMainSync([&] {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end() || !it->second.displayLink) return;
+        int maximum = it->second.window->screenMaximumFramesPerSecond();
+        if (maximum < 1) maximum = kFallbackMaximumFps;
+        if (maximum < rate) rate = maximum;
+        it->second.displayLink->setPreferredFrameRateRange(rate, rate, rate);
+    });
+    return PyLong_FromLong(rate);
+}
+
+PyObject* metal_acquire_frame_slot(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    std::shared_ptr<Semaphore> slot;
+    {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end()) {
+            PyErr_SetString(PyExc_ValueError, kInvalidWindow);
+            return nullptr;
+        }
+        if (it->second.frameSlotHeld) Py_RETURN_NONE;
+        slot = it->second.frameSlotSemaphore;
+    }
+    {
+        GilRelease release;
+        slot->wait();
+    }
+    std::lock_guard lock(gStateMutex);
+    auto it = gWindows.find(handle);
+    if (it == gWindows.end()) {
+        // Closing signalled the semaphore to wake us; pass that signal on.
+        slot->signal();
+        PyErr_SetString(PyExc_ValueError, kInvalidWindow);
+        return nullptr;
+    }
+    if (it->second.frameSlotHeld) {
+        slot->signal();
+    } else {
+        it->second.frameSlotHeld = true;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_release_frame_slot(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    std::shared_ptr<Semaphore> slot;
+    {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end()) {
+            PyErr_SetString(PyExc_ValueError, kInvalidWindow);
+            return nullptr;
+        }
+        WindowRecord& record = it->second;
+        if (record.frameSlotHeld && !record.frameActive) {
+            record.frameSlotHeld = false;
+            slot = record.frameSlotSemaphore;
+        }
+    }
+    if (slot) slot->signal();
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_vsync(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    std::shared_ptr<Semaphore> refresh;
+    {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end()) {
+            PyErr_SetString(PyExc_ValueError, kInvalidWindow);
+            return nullptr;
+        }
+        refresh = it->second.vsyncSemaphore;
+    }
+    if (!refresh) Py_RETURN_NONE;
+
+    {
+        GilRelease release;
+        waitForRefresh(*refresh);
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace quendal::metal

@@ -1,0 +1,350 @@
+// Presentation windows: creation, metrics, button presses, titles.
+#include "metal/window.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "common/gil.hpp"
+#include "common/main_thread.hpp"
+#include "metal/functions.hpp"
+#include "metal/state.hpp"
+#include "platform/ui/application.hpp"
+#include "platform/ui/display_link.hpp"
+
+namespace quendal::metal {
+namespace {
+
+constexpr const char* kWindowNotFound = "Metal window handle not found.";
+constexpr double kButtonMargin = 12;
+constexpr double kButtonMinimumX = 8;
+constexpr double kButtonY = 8;
+
+}  // namespace
+
+void QuendalPyMetalSurfaceView::makeBackingLayer()
+{
+    layer_ = std::make_shared<gpu::MetalLayer>();
+}
+
+void QuendalPyMetalSurfaceView::backingGeometryChanged()
+{
+    if (!layer_ || !window()) return;
+    const double scale = window()->backingScaleFactor();
+    const ui::Size size = bounds().size;
+    layer_->setContentsScale(scale);
+    layer_->setDrawableSize(gpu::DrawableSize{size.width * scale, size.height * scale});
+}
+
+void QuendalPyMetalSurfaceView::nativeSurfaceAttached(const ui::NativeSurface& surface)
+{
+    if (layer_) layer_->setSurfaceSource(gpu::SurfaceSource{surface.xlibDisplay, surface.xlibWindow});
+}
+
+QuendalPyMetalViewController::QuendalPyMetalViewController(std::string title)
+    : windowTitle(std::move(title)), layoutRevision(1)
+{
+}
+
+void QuendalPyMetalViewController::loadView()
+{
+    surfaceView = std::make_shared<QuendalPyMetalSurfaceView>(ui::Rect{{0, 0}, {960, 640}});
+    surfaceView->setWantsLayer(true);
+    setView(surfaceView);
+    actionButton = std::make_shared<ui::Button>();
+    actionButton->setTitle("");
+    actionButton->setAction([this] { actionTapped(); });
+    actionButton->setHidden(true);
+    actionButton->setBezelStyle(1);
+    surfaceView->addSubview(actionButton);
+}
+
+void QuendalPyMetalViewController::viewDidLayout()
+{
+    layoutRevision += 1;
+    if (!actionButton || !surfaceView) return;
+    actionButton->sizeToFit();
+    const ui::Size fitted = actionButton->frame().size;
+    const double x = std::max(kButtonMinimumX, surfaceView->bounds().size.width - fitted.width - kButtonMargin);
+    actionButton->setFrame(ui::Rect{{x, kButtonY}, fitted});
+}
+
+void QuendalPyMetalViewController::windowDidChangeBackingProperties(ui::Window&)
+{
+    layoutRevision += 1;
+}
+
+bool QuendalPyMetalViewController::windowShouldClose(ui::Window&)
+{
+    closePressCount += 1;
+    return false;
+}
+
+void QuendalPyMetalViewController::actionTapped()
+{
+    actionPressCount += 1;
+}
+
+void QuendalPyMetalViewController::consumeActionCount(int* action, int* close)
+{
+    if (action) *action = static_cast<int>(actionPressCount);
+    if (close) *close = static_cast<int>(closePressCount);
+    actionPressCount = 0;
+    closePressCount = 0;
+}
+
+void QuendalPyMetalViewController::vsyncFired()
+{
+    if (vsyncSemaphore) vsyncSemaphore->signal();
+}
+
+void QuendalPyPumpEvents()
+{
+    if (!isMainThread()) return;
+    ui::Application* application = ui::Application::shared();
+    if (!application) return;
+    pumpMainContext(128);
+    application->updateWindows();
+}
+
+PyObject* metal_create_window(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"title", "orientation", nullptr};
+    const char* title = "Metal";
+    const char* orientation = "auto";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|ss", const_cast<char**>(kwlist), &title, &orientation)) {
+        return nullptr;
+    }
+    const bool portrait = std::strcmp(orientation, "portrait") == 0;
+    if (!portrait && std::strcmp(orientation, "auto") != 0 && std::strcmp(orientation, "landscape") != 0) {
+        PyErr_SetString(PyExc_ValueError, "orientation must be 'auto', 'portrait', or 'landscape'.");
+        return nullptr;
+    }
+    if (!isMainThread() && !applicationIsRunning()) {
+        PyErr_SetString(PyExc_RuntimeError, "Create desktop scene windows on the main Python thread.");
+        return nullptr;
+    }
+    if (!QuendalPyEnsureDevice("Metal is unavailable.")) return nullptr;
+
+    const std::string titleText(title);
+    const std::shared_ptr<gpu::Device> gpuDevice = device();
+    int64_t handle = 0;
+    runOnMainSync([&] {
+        ui::Application& application = ui::Application::sharedApplication();
+        application.finishLaunching();
+        application.activate();
+
+        auto controller = std::make_shared<QuendalPyMetalViewController>(titleText);
+        const double width = portrait ? 540 : 960;
+        const double height = portrait ? 800 : 640;
+        auto window = ui::Window::create(ui::Rect{{0, 0}, {width, height}},
+                                         ui::WindowStyleTitled | ui::WindowStyleClosable |
+                                             ui::WindowStyleMiniaturizable | ui::WindowStyleResizable);
+        window->setTitle(titleText);
+        window->setContentViewController(controller);
+        window->setDelegate(controller.get());
+        window->setContentSize(ui::Size{width, height});
+        window->center();
+        window->makeKeyAndOrderFront();
+
+        QuendalPyMetalSurfaceView& view = *controller->surfaceView;
+        window->makeFirstResponder(&view);
+        application.activate();
+        view.layoutSubtreeIfNeeded();
+
+        handle = QuendalPyNextHandle();
+        view.windowHandle = handle;
+
+        const std::shared_ptr<gpu::MetalLayer>& layer = view.layer();
+        const double scale = window->backingScaleFactor();
+        layer->setDevice(gpuDevice);
+        layer->setPixelFormat(gpu::PixelFormat::BGRA8Unorm);
+        layer->setFramebufferOnly(false);
+        layer->setContentsScale(scale);
+        layer->setDrawableSize(gpu::DrawableSize{width * scale, height * scale});
+
+        auto vsyncSemaphore = std::make_shared<Semaphore>(0);
+        controller->vsyncSemaphore = vsyncSemaphore;
+
+        auto displayLink = ui::DisplayLink::create(view, [target = controller.get()] { target->vsyncFired(); });
+        displayLink->addToMainRunLoop();
+
+        WindowRecord record;
+        record.handle = handle;
+        record.window = window;
+        record.controller = controller;
+        record.layer = layer;
+        record.displayLink = std::move(displayLink);
+        record.vsyncSemaphore = std::move(vsyncSemaphore);
+        record.frameSlotSemaphore = std::make_shared<Semaphore>(1);
+        record.activePointers.max_load_factor(1.0f);
+        std::lock_guard lock(gStateMutex);
+        gWindows.emplace(handle, std::move(record));
+    });
+    return PyLong_FromLongLong(handle);
+}
+
+PyObject* metal_close_window(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    std::shared_ptr<void> framePool;
+    {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it != gWindows.end()) framePool = std::move(it->second.framePool);
+    }
+    framePool.reset();
+
+    runOnMainSync([&] {
+        WindowRecord closed;
+        {
+            std::lock_guard lock(gStateMutex);
+            auto it = gWindows.find(handle);
+            if (it == gWindows.end()) return;
+            WindowRecord& record = it->second;
+            if (record.displayLink) record.displayLink->invalidate();
+            if (record.controller) record.controller->vsyncSemaphore.reset();
+            if (record.vsyncSemaphore) record.vsyncSemaphore->signal();
+            if (record.frameSlotSemaphore) record.frameSlotSemaphore->signal();
+            if (record.window) {
+                record.window->setDelegate(nullptr);
+                record.window->orderOut();
+                record.window->close();
+            }
+            closed = std::move(record);
+            gWindows.erase(it);
+        }
+        // The platform objects go after unlocking: tearing widgets down may call back.
+    });
+    Py_RETURN_NONE;
+}
+
+namespace {
+
+PyObject* metalMacMetrics(int64_t handle, int64_t lastSeenRevision)
+{
+    bool found = false;
+    double width = 0;
+    double height = 0;
+    double scale = 1;
+    int64_t revision = 0;
+    runOnMainSync([&] {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end()) return;
+        found = true;
+        const ui::Size size = it->second.controller->surfaceView->bounds().size;
+        width = size.width;
+        height = size.height;
+        scale = it->second.window->backingScaleFactor();
+        revision = it->second.controller->layoutRevision;
+    });
+    if (!found) {
+        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
+        return nullptr;
+    }
+    if (revision == lastSeenRevision) Py_RETURN_NONE;
+    return Py_BuildValue("{s:L,s:(dd),s:(dd),s:d,s:(dddd)}", "revision", static_cast<long long>(revision), "size",
+                         width, height, "pixel_size", width * scale, height * scale, "scale", scale, "safe_area", 0.0,
+                         0.0, 0.0, 0.0);
+}
+
+}  // namespace
+
+PyObject* metal_window_metrics(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    return metalMacMetrics(handle, -1);
+}
+
+PyObject* metal_window_metrics_if_changed(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    long long revision = 0;
+    if (!PyArg_ParseTuple(args, "LL", &handle, &revision)) return nullptr;
+    return metalMacMetrics(handle, revision);
+}
+
+PyObject* metal_consume_actions(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    {
+        GilRelease release;
+        QuendalPyPumpEvents();
+    }
+    bool found = false;
+    int action = 0;
+    int close = 0;
+    runOnMainSync([&] {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end()) return;
+        found = true;
+        it->second.controller->consumeActionCount(&action, &close);
+    });
+    if (!found) {
+        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
+        return nullptr;
+    }
+    return Py_BuildValue("{s:i,s:i}", "action", action, "close", close);
+}
+
+PyObject* metal_set_title(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"handle", "title", nullptr};
+    long long handle = 0;
+    const char* title = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ls", const_cast<char**>(kwlist), &handle, &title)) return nullptr;
+    const std::string text(title);
+    bool found = false;
+    runOnMainSync([&] {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end()) return;
+        it->second.window->setTitle(text);
+        it->second.controller->windowTitle = text;
+        found = true;
+    });
+    if (!found) {
+        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_set_action_label(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"handle", "label", nullptr};
+    long long handle = 0;
+    PyObject* label = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LO", const_cast<char**>(kwlist), &handle, &label)) return nullptr;
+    std::string text;
+    const bool hidden = label == Py_None;
+    if (!hidden) {
+        Py_ssize_t length = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(label, &length);
+        if (!utf8) return nullptr;
+        text.assign(utf8, static_cast<size_t>(length));
+    }
+    bool found = false;
+    runOnMainSync([&] {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end()) return;
+        found = true;
+        QuendalPyMetalViewController& controller = *it->second.controller;
+        controller.actionButton->setHidden(hidden);
+        controller.actionButton->setTitle(text);
+        controller.surfaceView->setNeedsLayout(true);
+    });
+    if (!found) {
+        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace quendal::metal

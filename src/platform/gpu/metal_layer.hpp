@@ -1,0 +1,72 @@
+// The presentation layer of a window (the counterpart of CAMetalLayer): the
+// device and pixel format its drawables use, the contents scale, the drawable
+// size in pixels, and where its surface comes from: an X11 window (the Vulkan
+// surface is made from it with vkCreateXlibSurfaceKHR) or nothing for a headless
+// window, whose drawables are offscreen images.
+//
+// Thread-safe: properties are set on the main thread and read from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/gpu/pixel_format.hpp"
+
+namespace quendal::gpu {
+
+class Device;
+
+// Display is an Xlib Display*, window an Xlib Window; both zero when headless.
+struct SurfaceSource {
+    void* xlibDisplay = nullptr;
+    unsigned long xlibWindow = 0;
+    bool headless() const { return xlibDisplay == nullptr || xlibWindow == 0; }
+};
+
+struct DrawableSize {
+    double width = 0;
+    double height = 0;
+};
+
+class MetalLayer {
+public:
+    MetalLayer() = default;
+    MetalLayer(const MetalLayer&) = delete;
+    MetalLayer& operator=(const MetalLayer&) = delete;
+
+    std::shared_ptr<Device> device() const;
+    void setDevice(std::shared_ptr<Device> device);
+
+    PixelFormat pixelFormat() const;
+    void setPixelFormat(PixelFormat format);
+
+    // False lets drawable textures be sampled and copied as well as rendered to.
+    bool framebufferOnly() const;
+    void setFramebufferOnly(bool framebufferOnly);
+
+    double contentsScale() const;
+    void setContentsScale(double scale);
+
+    DrawableSize drawableSize() const;
+    void setDrawableSize(DrawableSize size);
+
+    SurfaceSource surfaceSource() const;
+    void setSurfaceSource(SurfaceSource source);
+
+    // Grows whenever drawable size or surface source change, so that a swapchain
+    // built for an older value can tell it must be rebuilt.
+    uint64_t generation() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<Device> device_;
+    PixelFormat pixelFormat_ = PixelFormat::BGRA8Unorm;
+    bool framebufferOnly_ = true;
+    double contentsScale_ = 1.0;
+    DrawableSize drawableSize_;
+    SurfaceSource source_;
+    uint64_t generation_ = 0;
+};
+
+}  // namespace quendal::gpu
