@@ -9,10 +9,16 @@ namespace {
 
 // Table order is the module's public order; each file adds the rows of its functions.
 PyMethodDef metalMethods[] = {
+    {"create_library", METAL_KW(metal_create_library), "Compile a Metal library from complete source."},
+    {"destroy_library", METAL_POS(metal_destroy_library), "Destroy a compiled Metal library."},
+    {"create_render_pipeline", METAL_KW(metal_create_render_pipeline), "Create a Metal render pipeline."},
+    {"destroy_render_pipeline", METAL_POS(metal_destroy_render_pipeline), "Destroy a Metal render pipeline."},
     {"create_buffer", METAL_KW(metal_create_buffer), "Create a shared Metal buffer."},
     {"destroy_buffer", METAL_POS(metal_destroy_buffer), "Destroy a Metal buffer."},
     {"write_buffer", METAL_KW(metal_write_buffer), "Write bytes into a Metal buffer."},
     {"read_buffer", METAL_KW(metal_read_buffer), "Read bytes from a Metal buffer."},
+    {"create_compute_pipeline", METAL_KW(metal_create_compute_pipeline), "Create a compute pipeline."},
+    {"destroy_compute_pipeline", METAL_POS(metal_destroy_compute_pipeline), "Destroy a compute pipeline."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,7 +22,10 @@
 #include "platform/gpu/device.hpp"
 
 namespace quendal::gpu {
+class ComputePipelineState;
 class DepthStencilState;
+class Library;
+class RenderPipelineState;
 }
 
 namespace quendal::metal {
@@ -31,14 +34,19 @@ namespace quendal::metal {
 // classes are declared by the files that build them.
 struct LibraryRecord {
     int64_t handle = 0;
+    std::shared_ptr<gpu::Library> library;
 };
 
+// Encoders that bind a pipeline retain its state in their command buffer, so
+// destroying the record while the GPU still uses it is safe.
 struct PipelineRecord {
     int64_t handle = 0;
+    std::shared_ptr<gpu::RenderPipelineState> state;
 };
 
 struct ComputePipelineRecord {
     int64_t handle = 0;
+    std::shared_ptr<gpu::ComputePipelineState> state;
 };
 
 struct BufferRecord {
