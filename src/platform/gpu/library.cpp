@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quendal::gpu {
 
@@ -11,14 +13,32 @@ namespace {
 
 Result<std::string> readFile(const std::string& path)
 {
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return Error{VK_ERROR_INITIALIZATION_FAILED, std::strerror(errno ? errno : ENOENT)};
-    std::ostringstream data;
-    data << in.rdbuf();
-    // A directory opens but cannot be read.
-    if (in.bad() || (in.fail() && !in.eof())) return Error{VK_ERROR_INITIALIZATION_FAILED, std::strerror(EISDIR)};
-    return data.str();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Error{VK_ERROR_INITIALIZATION_FAILED, std::strerror(errno)};
+    std::string data;
+    struct stat info {};
+    int error = 0;
+    if (fstat(fd, &info) != 0) {
+        error = errno;
+    } else if (S_ISDIR(info.st_mode)) {
+        error = EISDIR;
+    } else {
+        char chunk[1 << 16];
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n > 0) {
+                data.append(chunk, static_cast<size_t>(n));
+            } else if (n == 0) {
+                break;
+            } else if (errno != EINTR) {
+                error = errno;
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    if (error) return Error{VK_ERROR_INITIALIZATION_FAILED, std::strerror(error)};
+    return data;
 }
 
 bool isUtf8(const std::string& text)
