@@ -225,3 +225,45 @@ def test_destroy_accepts_unknown_handles(library):
     assert metal.destroy_compute_pipeline(0) is None
     with pytest.raises(TypeError):
         metal.destroy_render_pipeline(handle=render)
+
+
+MAIN_LIBRARY = """\
+#ifdef QUENDAL_VERTEX
+void main() { gl_Position = vec4(0.0); }
+void withargs(int a) { gl_Position = vec4(a); }
+#endif
+#ifdef QUENDAL_FRAGMENT
+layout(location = 0) out vec4 color;
+void fs() { color = vec4(1.0); }
+#endif
+#ifdef QUENDAL_COMPUTE
+void main() {}
+#endif
+"""
+
+
+@pytest.mark.parametrize("name", ["", "main(", "gl_Position", "withargs(i1;", "fs "])
+def test_names_that_are_no_function_never_reach_the_driver(name):
+    # glslang reads an empty entry name as "main"; the module must carry the
+    # name asked for, or SPIR-V reflection and the driver would be handed a
+    # name the module lacks.
+    library = metal.create_library(source=MAIN_LIBRARY)
+    with pytest.raises(RuntimeError) as info:
+        metal.create_render_pipeline(library, name, "fs")
+    assert info.value.args == ("Metal entry point not found in library.",)
+    with pytest.raises(RuntimeError) as info:
+        metal.create_compute_pipeline(library, name)
+    assert info.value.args == ("Compute function not found in library.",)
+    metal.destroy_render_pipeline(metal.create_render_pipeline(library, "main", "fs"))
+    metal.destroy_compute_pipeline(metal.create_compute_pipeline(library, "main"))
+    metal.destroy_library(library)
+
+
+def test_entry_point_that_cannot_be_one_raises_the_compilers_text():
+    library = metal.create_library(source=MAIN_LIBRARY)
+    expected = next_handle(metal)
+    with pytest.raises(RuntimeError) as info:
+        metal.create_render_pipeline(library, "withargs", "fs")
+    assert str(info.value).startswith("ERROR: 0:3: 'withargs' : function cannot take any parameter(s)")
+    assert metal.create_buffer(16) == expected
+    metal.destroy_library(library)

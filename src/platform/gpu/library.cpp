@@ -155,6 +155,12 @@ Result<std::shared_ptr<Function>> Library::newFunction(const std::string& name, 
         CompiledEntryPoint compiled = compileEntryPoint(source_, stage, name);
         if (!compiled.found) return std::shared_ptr<Function>();
         if (compiled.spirv.empty()) return Error{VK_ERROR_INVALID_SHADER_NV, compiled.log};
+        // glslang takes an empty name for "main"; only a module whose entry
+        // point carries the very name asked for may reach the driver.
+        auto entries = spirvEntryPoints(compiled.spirv);
+        if (!entries || entries.value().size() != 1 || entries.value()[0].name != name) {
+            return std::shared_ptr<Function>();
+        }
         spirv = std::make_shared<const std::vector<uint32_t>>(std::move(compiled.spirv));
     }
     auto interface = reflectEntryPoint(*spirv, name, stage);

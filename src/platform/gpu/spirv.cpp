@@ -103,6 +103,17 @@ Result<ShaderInterface> reflectEntryPoint(const std::vector<uint32_t>& words, co
     Context& ctx = *opened.value();
     spvc_compiler compiler = ctx.compiler;
     auto failed = [&] { return Error{VK_ERROR_INVALID_SHADER_NV, ctx.lastError()}; };
+    // SPIRV-Cross throws through its C interface for an entry point the module
+    // lacks, so the name is checked against the module's list first.
+    const spvc_entry_point* entries = nullptr;
+    size_t entryCount = 0;
+    if (spvc_compiler_get_entry_points(compiler, &entries, &entryCount) != SPVC_SUCCESS) return failed();
+    bool present = false;
+    for (size_t i = 0; i < entryCount; ++i) {
+        present = present || (entries[i].execution_model == modelOf(stage) && name == entries[i].name);
+    }
+    if (!present) return Error{VK_ERROR_INVALID_SHADER_NV, "The module has no " + std::string(stageName(stage)) +
+                                                               " entry point named '" + name + "'."};
     if (spvc_compiler_set_entry_point(compiler, name.c_str(), modelOf(stage)) != SPVC_SUCCESS) return failed();
     spvc_set active = nullptr;
     spvc_resources resources = nullptr;
