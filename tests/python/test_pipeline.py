@@ -267,3 +267,37 @@ def test_entry_point_that_cannot_be_one_raises_the_compilers_text():
     assert str(info.value).startswith("ERROR: 0:3: 'withargs' : function cannot take any parameter(s)")
     assert metal.create_buffer(16) == expected
     metal.destroy_library(library)
+
+
+FEATURE_LIBRARY = """\
+#extension GL_ARB_sparse_texture2 : require
+#ifdef QUENDAL_VERTEX
+out float gl_ClipDistance[1];
+void clipped() { gl_Position = vec4(0.0); gl_ClipDistance[0] = 1.0; }
+#endif
+#ifdef QUENDAL_FRAGMENT
+layout(set = 2, binding = 0) uniform sampler2D image;
+layout(location = 0) out vec4 color;
+void primitive() { color = vec4(gl_PrimitiveID, gl_SampleID, 0.0, 1.0); }
+void sparse() {
+    vec4 texel;
+    int code = sparseTextureARB(image, vec2(0.0), texel);
+    color = texel * float(sparseTexelsResidentARB(code));
+}
+#endif
+"""
+
+
+def test_shaders_using_optional_device_features():
+    library = metal.create_library(source=FEATURE_LIBRARY)
+    # Clip distances, primitive ids and per-sample shading are enabled where
+    # the device has them, so the validation layer has nothing to say.
+    metal.destroy_render_pipeline(metal.create_render_pipeline(library, "clipped", "primitive"))
+    # Sparse residency is never enabled: refused before the driver sees it.
+    expected = next_handle(metal)
+    with pytest.raises(RuntimeError) as info:
+        metal.create_render_pipeline(library, "clipped", "sparse")
+    assert info.value.args == ("The shader needs the device feature shaderResourceResidency, "
+                               "which is not enabled on this device.",)
+    assert metal.create_buffer(16) == expected
+    metal.destroy_library(library)

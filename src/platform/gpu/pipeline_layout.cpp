@@ -1,6 +1,7 @@
 #include "platform/gpu/pipeline_layout.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/gpu/device.hpp"
 
@@ -50,6 +51,43 @@ std::string where(const ShaderResource& r)
     std::string text = "Shader resource";
     if (!r.name.empty()) text += " '" + r.name + "'";
     return text + " (set " + std::to_string(r.set) + ", binding " + std::to_string(r.binding) + ")";
+}
+
+// Capabilities that need a device feature, and the feature. A module that
+// declares one the device has not enabled is refused: drivers trust modules.
+std::optional<std::string> missingFeature(const Device& device, const std::vector<uint32_t>& spirv)
+{
+    const VkPhysicalDeviceFeatures& f = device.enabledFeatures();
+    const struct {
+        uint32_t capability;
+        VkBool32 enabled;
+        const char* feature;
+    } table[] = {
+        {2, f.geometryShader, "geometryShader"},
+        {3, f.tessellationShader, "tessellationShader"},
+        {10, f.shaderFloat64, "shaderFloat64"},
+        {11, f.shaderInt64, "shaderInt64"},
+        {22, f.shaderInt16, "shaderInt16"},
+        {25, f.shaderImageGatherExtended, "shaderImageGatherExtended"},
+        {27, f.shaderStorageImageMultisample, "shaderStorageImageMultisample"},
+        {32, f.shaderClipDistance, "shaderClipDistance"},
+        {33, f.shaderCullDistance, "shaderCullDistance"},
+        {34, f.imageCubeArray, "imageCubeArray"},
+        {35, f.sampleRateShading, "sampleRateShading"},
+        {41, f.shaderResourceResidency, "shaderResourceResidency"},
+        {42, f.shaderResourceMinLod, "shaderResourceMinLod"},
+        {49, f.shaderStorageImageExtendedFormats, "shaderStorageImageExtendedFormats"},
+        {52, f.sampleRateShading, "sampleRateShading"},
+        {55, f.shaderStorageImageReadWithoutFormat, "shaderStorageImageReadWithoutFormat"},
+        {56, f.shaderStorageImageWriteWithoutFormat, "shaderStorageImageWriteWithoutFormat"},
+        {57, f.multiViewport, "multiViewport"},
+    };
+    for (uint32_t capability : spirvCapabilities(spirv)) {
+        for (const auto& entry : table) {
+            if (entry.capability == capability && !entry.enabled) return std::string(entry.feature);
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -192,6 +230,10 @@ std::vector<uint32_t> PipelineLayout::remap(const std::vector<uint32_t>& spirv)
 Result<std::shared_ptr<ShaderModule>> ShaderModule::create(std::shared_ptr<Device> device,
                                                            const std::vector<uint32_t>& spirv)
 {
+    if (auto feature = missingFeature(*device, spirv)) {
+        return Error{VK_ERROR_FEATURE_NOT_PRESENT,
+                     "The shader needs the device feature " + *feature + ", which is not enabled on this device."};
+    }
     std::shared_ptr<ShaderModule> module(new ShaderModule(device));
     VkShaderModuleCreateInfo info{VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO};
     info.codeSize = spirv.size() * sizeof(uint32_t);

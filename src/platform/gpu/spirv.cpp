@@ -11,7 +11,7 @@ namespace quendal::gpu {
 namespace {
 
 constexpr uint32_t kMagic = 0x07230203;
-constexpr uint32_t kOpEntryPoint = 15;
+constexpr uint32_t kOpCapability = 17;
 constexpr uint32_t kOpDecorate = 71;
 constexpr uint32_t kDecorationBinding = 33;
 constexpr uint32_t kDecorationDescriptorSet = 34;
@@ -179,6 +179,18 @@ Result<ShaderInterface> reflectEntryPoint(const std::vector<uint32_t>& words, co
             }
             if (size[0] && size[1] && size[2]) out.fixedWorkgroupSize = size;
         }
+    }
+    return out;
+}
+
+std::vector<uint32_t> spirvCapabilities(const std::vector<uint32_t>& words)
+{
+    std::vector<uint32_t> out;
+    for (size_t i = 5; i < words.size();) {
+        const uint32_t count = words[i] >> 16;
+        if (count == 0 || i + count > words.size()) break;
+        if ((words[i] & 0xFFFF) == kOpCapability && count == 2) out.push_back(words[i + 1]);
+        i += count;
     }
     return out;
 }

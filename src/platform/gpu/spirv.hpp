@@ -47,6 +47,9 @@ Result<std::vector<SpirvEntryPoint>> spirvEntryPoints(const std::vector<uint32_t
 Result<ShaderInterface> reflectEntryPoint(const std::vector<uint32_t>& words, const std::string& name,
                                           ShaderStage stage);
 
+// The capabilities a module declares (OpCapability operands).
+std::vector<uint32_t> spirvCapabilities(const std::vector<uint32_t>& words);
+
 // Rewrites every descriptor variable's (set, binding) decorations through remap.
 using BindingRemap = std::function<std::pair<uint32_t, uint32_t>(uint32_t set, uint32_t binding)>;
 std::vector<uint32_t> remapDescriptorBindings(std::vector<uint32_t> words, const BindingRemap& remap);
