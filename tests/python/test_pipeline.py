@@ -301,3 +301,36 @@ def test_shaders_using_optional_device_features():
                                "which is not enabled on this device.",)
     assert metal.create_buffer(16) == expected
     metal.destroy_library(library)
+
+
+VERTEX_WRITES_V = """\
+#ifdef QUENDAL_VERTEX
+layout(location = 0) out vec4 v;
+layout(location = 1) out Block { vec2 uv; flat int id; } block;
+void vs() { gl_Position = vec4(0.0); v = vec4(1.0); block.uv = vec2(0.0); block.id = 1; }
+#endif
+"""
+
+INTERFACE_CASES = [
+    ("layout(location = 0) in vec4 v; layout(location = 1) in Block { vec2 uv; flat int id; } b;"
+     "layout(location = 0) out vec4 c; void fs() { c = v + b.uv.xyxy; }", None),
+    ("layout(location = 0) in vec2 v; layout(location = 0) out vec4 c; void fs() { c = v.xyxy; }", None),
+    ("layout(location = 2) in vec4 w; layout(location = 0) out vec4 c; void fs() { c = w; }",
+     "Fragment input 'w' (location 2) is not written by the vertex function."),
+    ("layout(location = 0) flat in ivec4 v; layout(location = 0) out vec4 c; void fs() { c = vec4(v); }",
+     "Fragment input 'v' (location 0) does not match the type of the vertex output 'v'."),
+    ("layout(location = 0) out uvec4 u; void fs() { u = uvec4(1); }",
+     "Fragment output 'u' (location 0) is an integer type, but the colour pixel format holds floating-point values."),
+]
+
+
+@pytest.mark.parametrize("fragment,message", INTERFACE_CASES)
+def test_vertex_and_fragment_interfaces_must_match(fragment, message):
+    library = metal.create_library(source=VERTEX_WRITES_V + "#ifdef QUENDAL_FRAGMENT\n" + fragment + "\n#endif\n")
+    if message is None:
+        metal.destroy_render_pipeline(metal.create_render_pipeline(library, "vs", "fs"))
+    else:
+        with pytest.raises(RuntimeError) as info:
+            metal.create_render_pipeline(library, "vs", "fs")
+        assert info.value.args == (message,)
+    metal.destroy_library(library)

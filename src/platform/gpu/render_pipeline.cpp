@@ -1,5 +1,8 @@
 #include "platform/gpu/render_pipeline.hpp"
 
+#include <optional>
+#include <string>
+
 #include "platform/gpu/device.hpp"
 
 namespace quendal::gpu {
@@ -19,6 +22,37 @@ VkPrimitiveTopology topologyOf(PrimitiveClass primitive)
 bool supports(const Device& device, VkFormat format, VkFormatFeatureFlags features)
 {
     return (device.formatProperties(format).optimalTilingFeatures & features) == features;
+}
+
+std::string quoted(const StageVariable& v)
+{
+    return v.name.empty() ? std::string() : " '" + v.name + "'";
+}
+
+// Metal refuses a pipeline whose fragment inputs the vertex function does not
+// write with a matching type; Vulkan leaves them undefined, so check here.
+std::optional<std::string> interfaceMismatch(const ShaderInterface& vertex, const ShaderInterface& fragment)
+{
+    for (const StageVariable& in : fragment.inputs) {
+        const StageVariable* match = nullptr;
+        for (const StageVariable& out : vertex.outputs) {
+            if (out.location == in.location && out.component == in.component) match = &out;
+        }
+        const std::string what = "Fragment input" + quoted(in) + " (location " + std::to_string(in.location) + ")";
+        if (!match) return what + " is not written by the vertex function.";
+        if (match->baseType != in.baseType || match->columns != in.columns || match->vectorSize < in.vectorSize ||
+            match->arraySizes != in.arraySizes) {
+            return what + " does not match the type of the vertex output" + quoted(*match) + ".";
+        }
+    }
+    for (const StageVariable& out : fragment.outputs) {
+        // Every colour format of the table holds normalized or float values.
+        if (out.location == 0 && !out.isFloat) {
+            return "Fragment output" + quoted(out) + " (location 0) is an integer type, but the colour pixel format "
+                   "holds floating-point values.";
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -66,6 +100,9 @@ Result<std::shared_ptr<RenderPipelineState>> RenderPipelineState::create(std::sh
 
     const Function& vertex = *descriptor.vertexFunction;
     const Function& fragment = *descriptor.fragmentFunction;
+    if (auto mismatch = interfaceMismatch(vertex.interface(), fragment.interface())) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, *mismatch};
+    }
     auto layout = PipelineLayout::create(device, false,
                                          {{VK_SHADER_STAGE_VERTEX_BIT, &vertex.interface()},
                                           {VK_SHADER_STAGE_FRAGMENT_BIT, &fragment.interface()}});

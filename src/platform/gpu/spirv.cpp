@@ -159,6 +159,30 @@ Result<ShaderInterface> reflectEntryPoint(const std::vector<uint32_t>& words, co
         }
     }
 
+    for (auto [kind, list] : {std::pair{SPVC_RESOURCE_TYPE_STAGE_INPUT, &out.inputs},
+                              std::pair{SPVC_RESOURCE_TYPE_STAGE_OUTPUT, &out.outputs}}) {
+        const spvc_reflected_resource* variables = nullptr;
+        size_t count = 0;
+        if (spvc_resources_get_resource_list_for_type(resources, kind, &variables, &count) != SPVC_SUCCESS) return failed();
+        for (size_t i = 0; i < count; ++i) {
+            StageVariable v;
+            v.name = variables[i].name ? variables[i].name : "";
+            v.location = spvc_compiler_get_decoration(compiler, variables[i].id, SpvDecorationLocation);
+            v.component = spvc_compiler_get_decoration(compiler, variables[i].id, SpvDecorationComponent);
+            spvc_type type = spvc_compiler_get_type_handle(compiler, variables[i].type_id);
+            const spvc_basetype base = spvc_type_get_basetype(type);
+            v.baseType = static_cast<int>(base);
+            v.isFloat = base == SPVC_BASETYPE_FP16 || base == SPVC_BASETYPE_FP32 || base == SPVC_BASETYPE_FP64 ||
+                        base == SPVC_BASETYPE_STRUCT;
+            v.vectorSize = spvc_type_get_vector_size(type);
+            v.columns = spvc_type_get_columns(type);
+            for (unsigned d = 0; d < spvc_type_get_num_array_dimensions(type); ++d) {
+                v.arraySizes.push_back(spvc_type_get_array_dimension(type, d));
+            }
+            list->push_back(std::move(v));
+        }
+    }
+
     const spvc_reflected_resource* push = nullptr;
     size_t pushCount = 0;
     if (spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_PUSH_CONSTANT, &push, &pushCount) ==

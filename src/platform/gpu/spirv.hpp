@@ -30,8 +30,22 @@ struct ShaderResource {
     std::string name;
 };
 
+// A user-defined stage input or output (built-ins are not listed).
+struct StageVariable {
+    std::string name;
+    uint32_t location = 0;
+    uint32_t component = 0;
+    int baseType = 0;  // SPIRV-Cross's basic type: float, int, uint, ...
+    uint32_t vectorSize = 1;
+    uint32_t columns = 1;
+    std::vector<uint32_t> arraySizes;
+    bool isFloat = true;
+};
+
 struct ShaderInterface {
     std::vector<ShaderResource> resources;
+    std::vector<StageVariable> inputs;
+    std::vector<StageVariable> outputs;
     uint32_t pushConstantSize = 0;
     // The workgroup size of a compute entry when its module fixes it (no
     // specialization constants for it); nullopt when it is chosen per dispatch.
