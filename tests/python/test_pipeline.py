@@ -324,6 +324,24 @@ INTERFACE_CASES = [
 ]
 
 
+def test_vertex_inputs_are_refused():
+    source = """
+    #ifdef QUENDAL_VERTEX
+    layout(location = 0) in vec3 position;
+    void vs() { gl_Position = vec4(position, 1.0); }
+    #endif
+    #ifdef QUENDAL_FRAGMENT
+    void fs() {}
+    #endif
+    """
+    library = metal.create_library(source=source)
+    with pytest.raises(RuntimeError) as info:
+        metal.create_render_pipeline(library, "vs", "fs")
+    assert info.value.args == ("Vertex input 'position' (location 0) has no vertex attribute to read: "
+                               "vertex functions read their data from buffers by gl_VertexIndex.",)
+    metal.destroy_library(library)
+
+
 @pytest.mark.parametrize("fragment,message", INTERFACE_CASES)
 def test_vertex_and_fragment_interfaces_must_match(fragment, message):
     library = metal.create_library(source=VERTEX_WRITES_V + "#ifdef QUENDAL_FRAGMENT\n" + fragment + "\n#endif\n")

@@ -33,6 +33,11 @@ std::string quoted(const StageVariable& v)
 // write with a matching type; Vulkan leaves them undefined, so check here.
 std::optional<std::string> interfaceMismatch(const ShaderInterface& vertex, const ShaderInterface& fragment)
 {
+    if (!vertex.inputs.empty()) {
+        const StageVariable& in = vertex.inputs.front();
+        return "Vertex input" + quoted(in) + " (location " + std::to_string(in.location) +
+               ") has no vertex attribute to read: vertex functions read their data from buffers by gl_VertexIndex.";
+    }
     for (const StageVariable& in : fragment.inputs) {
         const StageVariable* match = nullptr;
         for (const StageVariable& out : vertex.outputs) {
