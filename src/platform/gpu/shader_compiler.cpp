@@ -1,5 +1,6 @@
 #include "platform/gpu/shader_compiler.hpp"
 
+#include <limits>
 #include <mutex>
 
 #include <glslang/MachineIndependent/localintermediate.h>
@@ -60,6 +61,10 @@ std::string cleanLog(const std::string& log)
     return out;
 }
 
+// glslang takes string lengths as int.
+constexpr size_t kMaxSourceLength = static_cast<size_t>(std::numeric_limits<int>::max());
+constexpr const char* kTooLong = "ERROR: shader source is longer than 2 GiB";
+
 constexpr EShMessages kMessages = static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules);
 
 // A source without #version is compiled as "#version 450"; the default version
@@ -105,6 +110,7 @@ bool sourceNamesStage(const std::string& source, ShaderStage stage)
 
 std::optional<std::string> parseForStage(const std::string& source, ShaderStage stage)
 {
+    if (source.size() > kMaxSourceLength) return std::string(kTooLong);
     initializeOnce();
     glslang::TShader shader(language(stage));
     const std::string pre = preamble(stage);
@@ -114,8 +120,12 @@ std::optional<std::string> parseForStage(const std::string& source, ShaderStage 
 
 CompiledEntryPoint compileEntryPoint(const std::string& source, ShaderStage stage, const std::string& entry)
 {
-    initializeOnce();
     CompiledEntryPoint out;
+    if (source.size() > kMaxSourceLength) {
+        out.log = kTooLong;
+        return out;
+    }
+    initializeOnce();
     glslang::TShader shader(language(stage));
     shader.setEntryPoint(entry.c_str());
     shader.setSourceEntryPoint(entry.c_str());
