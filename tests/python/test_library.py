@@ -235,3 +235,41 @@ def test_destroy_accepts_unknown_and_destroyed_handles():
 def test_destroy_is_positional_only():
     with pytest.raises(TypeError):
         metal.destroy_library(handle=1)
+
+
+# --- sources that would exhaust the compiler's stack ------------------------
+
+DEEP_SCRIPT = textwrap.dedent("""\
+    import sys
+    from _quendal import _metal as metal
+    head = "#ifdef QUENDAL_COMPUTE\\n" + sys.argv[1].replace("|", "\\n")
+    body = "layout(set = 0, binding = 0) buffer B { float v[]; };\\nvoid k() { float x = v[0]; v[1] = %s; }\\n#endif\\n"
+    try:
+        library = metal.create_library(source=head + body % sys.stdin.read())
+        metal.create_compute_pipeline(library, "k")
+        print("built")
+    except RuntimeError as error:
+        print(error)
+""")
+
+
+def run_deep(defines, expression):
+    # A subprocess: a regression would crash the interpreter, not fail a test.
+    # Validating a module this large would take most of the run.
+    env = dict(os.environ, QUENDAL_VK_VALIDATION="0")
+    result = subprocess.run([sys.executable, "-c", DEEP_SCRIPT, defines], input=expression, env=env,
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip()
+
+
+def test_long_operator_chain_compiles():
+    # 20000 additions nest 20000 deep in glslang's tree: past a default stack.
+    assert run_deep("", "x" + " + x" * 20000) == "built"
+
+
+def test_macro_expanding_past_the_limit_is_refused():
+    defines = "#define A0 x|" + "".join(
+        f"#define A{i} " + "+".join([f"A{i - 1}"] * 10) + "|" for i in range(1, 7))
+    assert run_deep(defines, "A6") == (
+        "ERROR: 0:10: '' : expression too complex (more than 65536 operators in one statement)")
