@@ -352,3 +352,24 @@ def test_vertex_and_fragment_interfaces_must_match(fragment, message):
             metal.create_render_pipeline(library, "vs", "fs")
         assert info.value.args == (message,)
     metal.destroy_library(library)
+
+
+def test_functions_outside_stage_blocks_serve_every_stage_they_compile_for():
+    source = """
+    layout(set = 0, binding = 0) buffer B { uint values[]; };
+    void kernel() { values[0] = 1u; }
+    #ifdef QUENDAL_VERTEX
+    void vs() { gl_Position = vec4(float(values[gl_VertexIndex])); }
+    #endif
+    #ifdef QUENDAL_FRAGMENT
+    layout(location = 0) out vec4 color;
+    void fs() { color = gl_FragCoord; }
+    #endif
+    """
+    library = metal.create_library(source=source)
+    metal.destroy_render_pipeline(metal.create_render_pipeline(library, "vs", "fs"))
+    metal.destroy_compute_pipeline(metal.create_compute_pipeline(library, "kernel"))
+    with pytest.raises(RuntimeError) as info:
+        metal.create_compute_pipeline(library, "vs")
+    assert info.value.args == ("Compute function not found in library.",)
+    metal.destroy_library(library)

@@ -86,22 +86,21 @@ Result<std::string> readTextFile(const std::string& path)
 Result<std::shared_ptr<Library>> Library::newWithSource(std::string source)
 {
     std::shared_ptr<Library> library(new Library());
-    static constexpr ShaderStage all[] = {ShaderStage::Vertex, ShaderStage::Fragment, ShaderStage::Compute};
-    bool namesAny = false;
-    for (ShaderStage stage : all) namesAny = namesAny || sourceNamesStage(source, stage);
-    std::string firstLog;
-    for (ShaderStage stage : all) {
-        if (namesAny && !sourceNamesStage(source, stage)) continue;
-        if (auto log = parseForStage(source, stage)) {
-            if (namesAny) return Error{VK_ERROR_INVALID_SHADER_NV, *log};
-            // A source without stage blocks reports the shortest log: the one
-            // with the user's own mistakes and the fewest stage-specific ones.
-            if (firstLog.empty() || log->size() < firstLog.size()) firstLog = *log;
+    std::string shortestLog;
+    for (ShaderStage stage : {ShaderStage::Vertex, ShaderStage::Fragment, ShaderStage::Compute}) {
+        auto log = parseForStage(source, stage);
+        if (!log) {
+            library->stages_.insert(stage);
             continue;
         }
-        library->stages_.insert(stage);
+        // A stage block of the source must compile; code outside the blocks
+        // need only compile for the stages it is written for.
+        if (sourceNamesStage(source, stage)) return Error{VK_ERROR_INVALID_SHADER_NV, *log};
+        if (shortestLog.empty() || log->size() < shortestLog.size()) shortestLog = *log;
     }
-    if (library->stages_.empty()) return Error{VK_ERROR_INVALID_SHADER_NV, firstLog};
+    // Failing every stage, the shortest log is the one with the user's own
+    // mistakes and the fewest that only belong to another stage.
+    if (library->stages_.empty()) return Error{VK_ERROR_INVALID_SHADER_NV, shortestLog};
     library->source_ = std::move(source);
     return library;
 }

@@ -40,8 +40,8 @@ private:
 
 class Library {
 public:
-    // Parses the source once for every stage whose macro it names (or, naming
-    // none, for every stage until one parses). Error reason: the compiler's log.
+    // Parses the source once per stage: every stage whose macro the source
+    // names must parse, and at least one must. Error reason: the compiler's log.
     static Result<std::shared_ptr<Library>> newWithSource(std::string source);
     // A SPIR-V module with one or more entry points, validated before use.
     static Result<std::shared_ptr<Library>> newWithSpirv(std::vector<uint32_t> words);
