@@ -49,6 +49,29 @@ def set_title(handle: int, title: str) -> None:
 def set_action_label(handle: int, label: str | None) -> None:
     """Set or hide the auxiliary action button label."""
 
+def create_library(source: str = ..., path: str = ...) -> int:
+    """Compile a Metal library from complete source."""
+
+def destroy_library(handle: int, /) -> None:
+    """Destroy a compiled Metal library."""
+
+def create_render_pipeline(
+    library: int,
+    vertex: str,
+    fragment: str,
+    blending: bool = True,
+    premultiplied: bool = False,
+    format: str = "bgra8",
+    depth_format: str | None = None,
+    sample_count: int = 1,
+    stencil_format: str | None = None,
+    color_write: bool = True,
+) -> int:
+    """Create a Metal render pipeline."""
+
+def destroy_render_pipeline(handle: int, /) -> None:
+    """Destroy a Metal render pipeline."""
+
 def create_buffer(length: int) -> int:
     """Create a shared Metal buffer."""
 
@@ -85,3 +108,9 @@ def release_frame_slot(handle: int, /) -> None:
 
 def vsync(handle: int, /) -> None:
     """Wait for next display refresh."""
+
+def create_compute_pipeline(library: int, function: str) -> int:
+    """Create a compute pipeline."""
+
+def destroy_compute_pipeline(handle: int, /) -> None:
+    """Destroy a compute pipeline."""

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
+
 namespace quendal::metal {
 
 // window.cpp
@@ -24,6 +26,17 @@ PyObject* metal_set_target_fps(PyObject* self, PyObject* args);
 PyObject* metal_acquire_frame_slot(PyObject* self, PyObject* args);
 PyObject* metal_release_frame_slot(PyObject* self, PyObject* args);
 PyObject* metal_vsync(PyObject* self, PyObject* args);
+// library.cpp
+PyObject* metal_create_library(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_destroy_library(PyObject* self, PyObject* args);
+// Sets a Python exception whose message is UTF-8 text that may hold stray bytes.
+void QuendalPySetError(PyObject* type, const std::string& message);
+
+// pipeline.cpp
+PyObject* metal_create_render_pipeline(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_destroy_render_pipeline(PyObject* self, PyObject* args);
+PyObject* metal_create_compute_pipeline(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_destroy_compute_pipeline(PyObject* self, PyObject* args);
 
 // buffer.cpp
 PyObject* metal_create_buffer(PyObject* self, PyObject* args, PyObject* kwargs);

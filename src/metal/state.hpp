@@ -29,9 +29,12 @@
 namespace quendal::gpu {
 class BlitCommandEncoder;
 class ComputeCommandEncoder;
+class ComputePipelineState;
 class DepthStencilState;
 class Drawable;
+class Library;
 class RenderCommandEncoder;
+class RenderPipelineState;
 class Texture;
 }
 
@@ -46,14 +49,19 @@ namespace quendal::metal {
 // classes are declared by the files that build them.
 struct LibraryRecord {
     int64_t handle = 0;
+    std::shared_ptr<gpu::Library> library;
 };
 
+// Encoders that bind a pipeline retain its state in their command buffer, so
+// destroying the record while the GPU still uses it is safe.
 struct PipelineRecord {
     int64_t handle = 0;
+    std::shared_ptr<gpu::RenderPipelineState> state;
 };
 
 struct ComputePipelineRecord {
     int64_t handle = 0;
+    std::shared_ptr<gpu::ComputePipelineState> state;
 };
 
 struct BufferRecord {

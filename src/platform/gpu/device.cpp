@@ -240,6 +240,14 @@ Result<std::shared_ptr<Device>> Device::createSystemDefault()
     f.shaderInt16 = h.shaderInt16;
     f.shaderInt64 = h.shaderInt64;
     f.shaderFloat64 = h.shaderFloat64;
+    f.geometryShader = h.geometryShader;  // gl_PrimitiveID and gl_Layer in fragment shaders
+    f.shaderClipDistance = h.shaderClipDistance;
+    f.shaderCullDistance = h.shaderCullDistance;
+    f.sampleRateShading = h.sampleRateShading;
+    f.imageCubeArray = h.imageCubeArray;
+    f.shaderImageGatherExtended = h.shaderImageGatherExtended;
+    f.shaderStorageImageExtendedFormats = h.shaderStorageImageExtendedFormats;
+    f.shaderStorageImageMultisample = h.shaderStorageImageMultisample;
 
     VkPhysicalDeviceVulkan13Features enable13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
     enable13.dynamicRendering = VK_TRUE;

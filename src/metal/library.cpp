@@ -1,0 +1,109 @@
+// Shader libraries: GLSL source, source files, precompiled SPIR-V libraries and
+// the bundle's default library become library handles.
+#include <cstring>
+#include <string>
+
+#include "common/bundle.hpp"
+#include "metal/functions.hpp"
+#include "metal/state.hpp"
+#include "platform/gpu/library.hpp"
+
+namespace quendal::metal {
+
+namespace {
+
+bool endsWith(const std::string& text, const char* suffix)
+{
+    const size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+}  // namespace
+
+void QuendalPySetError(PyObject* type, const std::string& message)
+{
+    // Compiler logs quote the user's text; never let a stray byte turn the
+    // error into a decoding error.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (!text) return;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
+PyObject* metal_create_library(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"source", "path", nullptr};
+    const char* source = nullptr;
+    const char* path = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|ss", const_cast<char**>(kwlist), &source, &path)) return nullptr;
+    if (!source && !path) {
+        PyErr_SetString(PyExc_ValueError, "Either source or path must be provided");
+        return nullptr;
+    }
+    if (!QuendalPyEnsureDevice("Metal device is unavailable on this device.")) return nullptr;
+
+    std::shared_ptr<gpu::Library> library;
+    if (path) {
+        const std::string file(path);
+        if (endsWith(file, ".metallib") || endsWith(file, ".spv")) {
+            auto loaded = gpu::Library::newWithFile(file);
+            if (!loaded) {
+                QuendalPySetError(PyExc_RuntimeError, "Cannot load metallib: " + loaded.error().reason);
+                return nullptr;
+            }
+            library = std::move(loaded.value());
+        } else {
+            auto text = gpu::readTextFile(file);
+            if (!text) {
+                QuendalPySetError(PyExc_FileNotFoundError, "Cannot read shader file: " + text.error().reason);
+                return nullptr;
+            }
+            auto compiled = gpu::Library::newWithSource(std::move(text.value()));
+            if (!compiled) {
+                QuendalPySetError(PyExc_RuntimeError, compiled.error().reason);
+                return nullptr;
+            }
+            library = std::move(compiled.value());
+        }
+    } else if (std::strcmp(source, "__default__") == 0) {
+        const std::string bundle = bundlePath();
+        auto loaded = bundle.empty() ? gpu::Result<std::shared_ptr<gpu::Library>>(gpu::Error{})
+                                     : gpu::Library::newWithFile(bundle + "/default.spv");
+        if (!loaded) {
+            PyErr_SetString(PyExc_RuntimeError, "No default Metal library found in app bundle.");
+            return nullptr;
+        }
+        library = std::move(loaded.value());
+    } else {
+        auto compiled = gpu::Library::newWithSource(source);
+        if (!compiled) {
+            QuendalPySetError(PyExc_RuntimeError, compiled.error().reason);
+            return nullptr;
+        }
+        library = std::move(compiled.value());
+    }
+
+    const int64_t handle = QuendalPyNextHandle();
+    {
+        std::lock_guard lock(gStateMutex);
+        gLibraries.emplace(handle, LibraryRecord{handle, std::move(library)});
+    }
+    return PyLong_FromLongLong(handle);
+}
+
+PyObject* metal_destroy_library(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    std::shared_ptr<gpu::Library> released;
+    {
+        std::lock_guard lock(gStateMutex);
+        if (auto it = gLibraries.find(handle); it != gLibraries.end()) {
+            released = std::move(it->second.library);
+            gLibraries.erase(it);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace quendal::metal

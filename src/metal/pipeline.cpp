@@ -1,0 +1,187 @@
+// Render and compute pipelines made from the functions of a shader library.
+#include <cstring>
+#include <string>
+
+#include "metal/functions.hpp"
+#include "metal/pixel_format.hpp"
+#include "metal/state.hpp"
+#include "platform/gpu/compute_pipeline.hpp"
+#include "platform/gpu/device.hpp"
+#include "platform/gpu/library.hpp"
+#include "platform/gpu/render_pipeline.hpp"
+
+namespace quendal::metal {
+
+namespace {
+
+bool same(const char* name, const char* expected)
+{
+    return name && std::strcmp(name, expected) == 0;
+}
+
+std::string sampleCountList(VkSampleCountFlags counts)
+{
+    std::string list;
+    for (uint32_t n = 1; n <= 64; n <<= 1) {
+        if (!(counts & n)) continue;
+        if (!list.empty()) list += ", ";
+        list += std::to_string(n);
+    }
+    return list;
+}
+
+}  // namespace
+
+PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"library",      "vertex",       "fragment",       "blending",    "premultiplied",
+                                   "format",       "depth_format", "sample_count",   "stencil_format", "color_write",
+                                   nullptr};
+    long long libraryHandle = 0;
+    const char* vertexName = nullptr;
+    const char* fragmentName = nullptr;
+    int blending = 1;
+    int premultiplied = 0;
+    const char* format = "bgra8";
+    const char* depthFormat = nullptr;
+    unsigned int sampleCount = 1;
+    const char* stencilFormat = nullptr;
+    int colorWrite = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Lss|ppszIzp", const_cast<char**>(kwlist), &libraryHandle,
+                                     &vertexName, &fragmentName, &blending, &premultiplied, &format, &depthFormat,
+                                     &sampleCount, &stencilFormat, &colorWrite)) {
+        return nullptr;
+    }
+    if (!QuendalPyEnsureDevice("Metal device is unavailable on this device.")) return nullptr;
+
+    // Held through compilation, as every creator of the registry does.
+    std::lock_guard lock(gStateMutex);
+    auto it = gLibraries.find(libraryHandle);
+    if (it == gLibraries.end()) {
+        PyErr_SetString(PyExc_KeyError, "_metal library handle not found.");
+        return nullptr;
+    }
+    gpu::Library& library = *it->second.library;
+    auto vertex = library.newFunction(vertexName, gpu::ShaderStage::Vertex);
+    auto fragment = library.newFunction(fragmentName, gpu::ShaderStage::Fragment);
+    // Names are checked here so that no unknown entry point reaches the driver.
+    if ((vertex && !vertex.value()) || (fragment && !fragment.value())) {
+        PyErr_SetString(PyExc_RuntimeError, "Metal entry point not found in library.");
+        return nullptr;
+    }
+    for (auto* function : {&vertex, &fragment}) {
+        if (!*function) {
+            QuendalPySetError(PyExc_RuntimeError, function->error().reason);
+            return nullptr;
+        }
+    }
+
+    gpu::RenderPipelineDescriptor descriptor;
+    descriptor.vertexFunction = vertex.value();
+    descriptor.fragmentFunction = fragment.value();
+    descriptor.colorPixelFormat = pixelFormatFromName(format);
+    descriptor.rasterSampleCount = sampleCount > 1 ? sampleCount : 1;
+    descriptor.blendingEnabled = blending != 0;
+    descriptor.rgbBlendOperation = VK_BLEND_OP_ADD;
+    descriptor.alphaBlendOperation = VK_BLEND_OP_ADD;
+    const VkBlendFactor source = premultiplied ? VK_BLEND_FACTOR_ONE : VK_BLEND_FACTOR_SRC_ALPHA;
+    descriptor.sourceRGBBlendFactor = source;
+    descriptor.sourceAlphaBlendFactor = source;
+    descriptor.destinationRGBBlendFactor = VK_BLEND_FACTOR_ONE_MINUS_SRC_ALPHA;
+    descriptor.destinationAlphaBlendFactor = VK_BLEND_FACTOR_ONE_MINUS_SRC_ALPHA;
+    if (!colorWrite) descriptor.writeMask = 0;
+    if (same(depthFormat, "depth32f")) {
+        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32Float;
+    } else if (same(depthFormat, "depth32f_stencil8")) {
+        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
+        descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
+    }
+    if (same(stencilFormat, "stencil8")) descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Stencil8;
+
+    // A count the device cannot rasterise with is a bad argument, refused
+    // before the driver sees it.
+    const VkSampleCountFlags supported = device()->supportedSampleCounts();
+    const uint32_t samples = descriptor.rasterSampleCount;
+    if ((samples & (samples - 1)) != 0 || !(supported & samples)) {
+        const std::string message = "sample_count " + std::to_string(samples) +
+                                    " is not supported by this device (supported: " + sampleCountList(supported) + ").";
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return nullptr;
+    }
+
+    auto state = gpu::RenderPipelineState::create(device(), descriptor);
+    if (!state) {
+        QuendalPySetError(PyExc_RuntimeError, state.error().reason);
+        return nullptr;
+    }
+    const int64_t handle = QuendalPyNextHandle();
+    gPipelines.emplace(handle, PipelineRecord{handle, std::move(state.value())});
+    return PyLong_FromLongLong(handle);
+}
+
+PyObject* metal_destroy_render_pipeline(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    std::shared_ptr<gpu::RenderPipelineState> released;
+    {
+        std::lock_guard lock(gStateMutex);
+        if (auto it = gPipelines.find(handle); it != gPipelines.end()) {
+            released = std::move(it->second.state);
+            gPipelines.erase(it);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_create_compute_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"library", "function", nullptr};
+    long long libraryHandle = 0;
+    const char* functionName = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ls", const_cast<char**>(kwlist), &libraryHandle, &functionName)) {
+        return nullptr;
+    }
+    if (!QuendalPyEnsureDevice("Metal unavailable.")) return nullptr;
+
+    std::lock_guard lock(gStateMutex);
+    auto it = gLibraries.find(libraryHandle);
+    if (it == gLibraries.end()) {
+        PyErr_SetString(PyExc_KeyError, "Library handle not found.");
+        return nullptr;
+    }
+    auto function = it->second.library->newFunction(functionName, gpu::ShaderStage::Compute);
+    if (function && !function.value()) {
+        PyErr_SetString(PyExc_RuntimeError, "Compute function not found in library.");
+        return nullptr;
+    }
+    if (!function) {
+        QuendalPySetError(PyExc_RuntimeError, function.error().reason);
+        return nullptr;
+    }
+    auto state = gpu::ComputePipelineState::create(device(), function.value());
+    if (!state) {
+        QuendalPySetError(PyExc_RuntimeError, state.error().reason);
+        return nullptr;
+    }
+    const int64_t handle = QuendalPyNextHandle();
+    gComputePipelines.emplace(handle, ComputePipelineRecord{handle, std::move(state.value())});
+    return PyLong_FromLongLong(handle);
+}
+
+PyObject* metal_destroy_compute_pipeline(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    std::shared_ptr<gpu::ComputePipelineState> released;
+    {
+        std::lock_guard lock(gStateMutex);
+        if (auto it = gComputePipelines.find(handle); it != gComputePipelines.end()) {
+            released = std::move(it->second.state);
+            gComputePipelines.erase(it);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace quendal::metal

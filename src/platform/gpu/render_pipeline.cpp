@@ -1,0 +1,238 @@
+#include "platform/gpu/render_pipeline.hpp"
+
+#include <optional>
+#include <string>
+
+#include "platform/gpu/device.hpp"
+
+namespace quendal::gpu {
+
+namespace {
+
+VkPrimitiveTopology topologyOf(PrimitiveClass primitive)
+{
+    switch (primitive) {
+    case PrimitiveClass::Point: return VK_PRIMITIVE_TOPOLOGY_POINT_LIST;
+    case PrimitiveClass::Line: return VK_PRIMITIVE_TOPOLOGY_LINE_LIST;
+    case PrimitiveClass::Triangle: return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST;
+    }
+    return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST;
+}
+
+bool supports(const Device& device, VkFormat format, VkFormatFeatureFlags features)
+{
+    return (device.formatProperties(format).optimalTilingFeatures & features) == features;
+}
+
+std::string quoted(const StageVariable& v)
+{
+    return v.name.empty() ? std::string() : " '" + v.name + "'";
+}
+
+// Metal refuses a pipeline whose fragment inputs the vertex function does not
+// write with a matching type; Vulkan leaves them undefined, so check here.
+std::optional<std::string> interfaceMismatch(const ShaderInterface& vertex, const ShaderInterface& fragment)
+{
+    if (!vertex.inputs.empty()) {
+        const StageVariable& in = vertex.inputs.front();
+        return "Vertex input" + quoted(in) + " (location " + std::to_string(in.location) +
+               ") has no vertex attribute to read: vertex functions read their data from buffers by gl_VertexIndex.";
+    }
+    for (const StageVariable& in : fragment.inputs) {
+        const StageVariable* match = nullptr;
+        for (const StageVariable& out : vertex.outputs) {
+            if (out.location == in.location && out.component == in.component) match = &out;
+        }
+        const std::string what = "Fragment input" + quoted(in) + " (location " + std::to_string(in.location) + ")";
+        if (!match) return what + " is not written by the vertex function.";
+        if (match->baseType != in.baseType || match->columns != in.columns || match->vectorSize < in.vectorSize ||
+            match->arraySizes != in.arraySizes) {
+            return what + " does not match the type of the vertex output" + quoted(*match) + ".";
+        }
+    }
+    for (const StageVariable& out : fragment.outputs) {
+        // Every colour format of the table holds normalized or float values.
+        if (out.location == 0 && !out.isFloat) {
+            return "Fragment output" + quoted(out) + " (location 0) is an integer type, but the colour pixel format "
+                   "holds floating-point values.";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+DepthStencilFormats depthStencilFormats(PixelFormat depth, PixelFormat stencil)
+{
+    DepthStencilFormats out;
+    if (hasDepth(depth)) out.depth = vkFormat(depth);
+    if (hasStencil(stencil)) out.stencil = vkFormat(stencil);
+    // Vulkan renders with one image holding depth and stencil, never two.
+    if (out.depth != VK_FORMAT_UNDEFINED && out.stencil != VK_FORMAT_UNDEFINED) {
+        out.depth = out.stencil = VK_FORMAT_D32_SFLOAT_S8_UINT;
+    }
+    return out;
+}
+
+Result<std::shared_ptr<RenderPipelineState>> RenderPipelineState::create(std::shared_ptr<Device> device,
+                                                                         const RenderPipelineDescriptor& descriptor)
+{
+    if (!descriptor.vertexFunction || descriptor.vertexFunction->stage() != ShaderStage::Vertex ||
+        !descriptor.fragmentFunction || descriptor.fragmentFunction->stage() != ShaderStage::Fragment) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "A render pipeline needs a vertex and a fragment function."};
+    }
+    const VkSampleCountFlags samples = descriptor.rasterSampleCount;
+    if (samples == 0 || (samples & (samples - 1)) || !(device->supportedSampleCounts() & samples)) {
+        return Error{VK_ERROR_FORMAT_NOT_SUPPORTED,
+                     "Sample count " + std::to_string(descriptor.rasterSampleCount) + " is not supported by the device."};
+    }
+    const VkFormat color = vkFormat(descriptor.colorPixelFormat);
+    if (color == VK_FORMAT_UNDEFINED || !supports(*device, color, VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BIT)) {
+        return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "The colour pixel format cannot be rendered to on this device."};
+    }
+    if (descriptor.blendingEnabled && !supports(*device, color, VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT)) {
+        return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "The colour pixel format does not support blending on this device."};
+    }
+
+    std::shared_ptr<RenderPipelineState> state(new RenderPipelineState(device));
+    state->descriptor_ = descriptor;
+    state->attachments_ = depthStencilFormats(descriptor.depthAttachmentPixelFormat, descriptor.stencilAttachmentPixelFormat);
+    for (VkFormat format : {state->attachments_.depth, state->attachments_.stencil}) {
+        if (format != VK_FORMAT_UNDEFINED && !supports(*device, format, VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT)) {
+            return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "The depth or stencil pixel format is not supported by the device."};
+        }
+    }
+
+    const Function& vertex = *descriptor.vertexFunction;
+    const Function& fragment = *descriptor.fragmentFunction;
+    if (auto mismatch = interfaceMismatch(vertex.interface(), fragment.interface())) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, *mismatch};
+    }
+    auto layout = PipelineLayout::create(device, false,
+                                         {{VK_SHADER_STAGE_VERTEX_BIT, &vertex.interface()},
+                                          {VK_SHADER_STAGE_FRAGMENT_BIT, &fragment.interface()}});
+    if (!layout) return layout.error();
+    state->layout_ = std::move(layout.value());
+    auto vertexModule = ShaderModule::create(device, PipelineLayout::remap(vertex.spirv()));
+    if (!vertexModule) return vertexModule.error();
+    auto fragmentModule = ShaderModule::create(device, PipelineLayout::remap(fragment.spirv()));
+    if (!fragmentModule) return fragmentModule.error();
+    state->vertexModule_ = std::move(vertexModule.value());
+    state->fragmentModule_ = std::move(fragmentModule.value());
+    state->vertexName_ = vertex.name();
+    state->fragmentName_ = fragment.name();
+    // The functions' SPIR-V is not kept: the modules are all the state needs.
+    state->descriptor_.vertexFunction.reset();
+    state->descriptor_.fragmentFunction.reset();
+
+    auto built = state->build(PrimitiveClass::Triangle);
+    if (!built) return built.error();
+    state->pipelines_[static_cast<size_t>(PrimitiveClass::Triangle)] = built.value();
+    return state;
+}
+
+RenderPipelineState::~RenderPipelineState()
+{
+    for (VkPipeline pipeline : pipelines_) {
+        if (pipeline) vkDestroyPipeline(device_->vk(), pipeline, nullptr);
+    }
+}
+
+Result<VkPipeline> RenderPipelineState::pipelineFor(PrimitiveClass primitive)
+{
+    std::lock_guard lock(mutex_);
+    VkPipeline& slot = pipelines_[static_cast<size_t>(primitive)];
+    if (slot) return slot;
+    auto built = build(primitive);
+    if (!built) return built.error();
+    slot = built.value();
+    return slot;
+}
+
+Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive)
+{
+    const RenderPipelineDescriptor& d = descriptor_;
+    VkPipelineShaderStageCreateInfo stages[2] = {
+        {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO, nullptr, 0, VK_SHADER_STAGE_VERTEX_BIT,
+         vertexModule_->vk(), vertexName_.c_str(), nullptr},
+        {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO, nullptr, 0, VK_SHADER_STAGE_FRAGMENT_BIT,
+         fragmentModule_->vk(), fragmentName_.c_str(), nullptr},
+    };
+    // Vertex shaders pull their data from buffers: no vertex attributes.
+    VkPipelineVertexInputStateCreateInfo vertexInput{VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO};
+    VkPipelineInputAssemblyStateCreateInfo assembly{VK_STRUCTURE_TYPE_PIPELINE_INPUT_ASSEMBLY_STATE_CREATE_INFO};
+    assembly.topology = topologyOf(primitive);
+    VkPipelineViewportStateCreateInfo viewport{VK_STRUCTURE_TYPE_PIPELINE_VIEWPORT_STATE_CREATE_INFO};
+    viewport.viewportCount = 1;
+    viewport.scissorCount = 1;
+    VkPipelineRasterizationStateCreateInfo raster{VK_STRUCTURE_TYPE_PIPELINE_RASTERIZATION_STATE_CREATE_INFO};
+    raster.polygonMode = VK_POLYGON_MODE_FILL;
+    raster.cullMode = VK_CULL_MODE_NONE;
+    // Frames flip y with a negative-height viewport, which keeps Metal's
+    // clockwise winding as it is.
+    raster.frontFace = VK_FRONT_FACE_CLOCKWISE;
+    raster.lineWidth = 1.0f;
+    VkPipelineMultisampleStateCreateInfo multisample{VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO};
+    multisample.rasterizationSamples = static_cast<VkSampleCountFlagBits>(d.rasterSampleCount);
+    VkPipelineDepthStencilStateCreateInfo depthStencil{VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO};
+    depthStencil.depthCompareOp = VK_COMPARE_OP_ALWAYS;
+    depthStencil.front = depthStencil.back = {VK_STENCIL_OP_KEEP, VK_STENCIL_OP_KEEP, VK_STENCIL_OP_KEEP,
+                                              VK_COMPARE_OP_ALWAYS, 0xFF, 0xFF, 0};
+    depthStencil.maxDepthBounds = 1.0f;
+    VkPipelineColorBlendAttachmentState blend{};
+    blend.blendEnable = d.blendingEnabled ? VK_TRUE : VK_FALSE;
+    blend.srcColorBlendFactor = d.sourceRGBBlendFactor;
+    blend.dstColorBlendFactor = d.destinationRGBBlendFactor;
+    blend.colorBlendOp = d.rgbBlendOperation;
+    blend.srcAlphaBlendFactor = d.sourceAlphaBlendFactor;
+    blend.dstAlphaBlendFactor = d.destinationAlphaBlendFactor;
+    blend.alphaBlendOp = d.alphaBlendOperation;
+    blend.colorWriteMask = d.writeMask;
+    VkPipelineColorBlendStateCreateInfo colorBlend{VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO};
+    colorBlend.attachmentCount = 1;
+    colorBlend.pAttachments = &blend;
+
+    std::vector<VkDynamicState> dynamic = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR,
+                                           VK_DYNAMIC_STATE_PRIMITIVE_TOPOLOGY,
+                                           VK_DYNAMIC_STATE_PRIMITIVE_RESTART_ENABLE};
+    if (hasDynamicDepth()) {
+        dynamic.insert(dynamic.end(), {VK_DYNAMIC_STATE_DEPTH_TEST_ENABLE, VK_DYNAMIC_STATE_DEPTH_WRITE_ENABLE,
+                                       VK_DYNAMIC_STATE_DEPTH_COMPARE_OP});
+    }
+    if (hasDynamicStencil()) {
+        dynamic.insert(dynamic.end(), {VK_DYNAMIC_STATE_STENCIL_TEST_ENABLE, VK_DYNAMIC_STATE_STENCIL_OP,
+                                       VK_DYNAMIC_STATE_STENCIL_COMPARE_MASK, VK_DYNAMIC_STATE_STENCIL_WRITE_MASK,
+                                       VK_DYNAMIC_STATE_STENCIL_REFERENCE});
+    }
+    VkPipelineDynamicStateCreateInfo dynamicState{VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO};
+    dynamicState.dynamicStateCount = static_cast<uint32_t>(dynamic.size());
+    dynamicState.pDynamicStates = dynamic.data();
+
+    const VkFormat color = vkColorFormat();
+    VkPipelineRenderingCreateInfo rendering{VK_STRUCTURE_TYPE_PIPELINE_RENDERING_CREATE_INFO};
+    rendering.colorAttachmentCount = 1;
+    rendering.pColorAttachmentFormats = &color;
+    rendering.depthAttachmentFormat = attachments_.depth;
+    rendering.stencilAttachmentFormat = attachments_.stencil;
+
+    VkGraphicsPipelineCreateInfo info{VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO, &rendering};
+    info.stageCount = 2;
+    info.pStages = stages;
+    info.pVertexInputState = &vertexInput;
+    info.pInputAssemblyState = &assembly;
+    info.pViewportState = &viewport;
+    info.pRasterizationState = &raster;
+    info.pMultisampleState = &multisample;
+    info.pDepthStencilState = &depthStencil;
+    info.pColorBlendState = &colorBlend;
+    info.pDynamicState = &dynamicState;
+    info.layout = layout_->vk();
+    VkPipeline pipeline = VK_NULL_HANDLE;
+    if (VkResult r = vkCreateGraphicsPipelines(device_->vk(), VK_NULL_HANDLE, 1, &info, nullptr, &pipeline);
+        r != VK_SUCCESS) {
+        return vkError(r, "vkCreateGraphicsPipelines");
+    }
+    return pipeline;
+}
+
+}  // namespace quendal::gpu

@@ -1,0 +1,98 @@
+// Render pipeline states: a vertex and a fragment function with one colour
+// attachment, optional depth and stencil attachments, for dynamic rendering.
+//
+// Viewport, scissor, primitive topology, primitive restart and, where the
+// pipeline has the attachment, the depth test (enable, write, compare) and the
+// stencil test (enable, operations, compare masks, write mask, reference) are
+// dynamic state: the encoder sets them, so one pipeline serves every viewport
+// and depth/stencil state. Vulkan fixes the topology class in the pipeline, so
+// pipelineFor() builds one pipeline per class on first use. Thread-safe.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include <vulkan/vulkan.h>
+
+#include "platform/gpu/library.hpp"
+#include "platform/gpu/pipeline_layout.hpp"
+#include "platform/gpu/pixel_format.hpp"
+#include "platform/gpu/result.hpp"
+
+namespace quendal::gpu {
+
+class Device;
+
+struct RenderPipelineDescriptor {
+    std::shared_ptr<Function> vertexFunction;
+    std::shared_ptr<Function> fragmentFunction;
+    PixelFormat colorPixelFormat = PixelFormat::BGRA8Unorm;
+    uint32_t rasterSampleCount = 1;
+    bool blendingEnabled = false;
+    VkBlendOp rgbBlendOperation = VK_BLEND_OP_ADD;
+    VkBlendOp alphaBlendOperation = VK_BLEND_OP_ADD;
+    VkBlendFactor sourceRGBBlendFactor = VK_BLEND_FACTOR_ONE;
+    VkBlendFactor sourceAlphaBlendFactor = VK_BLEND_FACTOR_ONE;
+    VkBlendFactor destinationRGBBlendFactor = VK_BLEND_FACTOR_ZERO;
+    VkBlendFactor destinationAlphaBlendFactor = VK_BLEND_FACTOR_ZERO;
+    VkColorComponentFlags writeMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT | VK_COLOR_COMPONENT_B_BIT |
+                                      VK_COLOR_COMPONENT_A_BIT;
+    PixelFormat depthAttachmentPixelFormat = PixelFormat::Invalid;
+    PixelFormat stencilAttachmentPixelFormat = PixelFormat::Invalid;
+};
+
+enum class PrimitiveClass { Point, Line, Triangle };
+
+// The Vulkan formats of the depth and stencil attachments for the contract's
+// formats: when both are set, one combined D32_SFLOAT_S8_UINT image backs both.
+struct DepthStencilFormats {
+    VkFormat depth = VK_FORMAT_UNDEFINED;
+    VkFormat stencil = VK_FORMAT_UNDEFINED;
+};
+DepthStencilFormats depthStencilFormats(PixelFormat depth, PixelFormat stencil);
+
+class RenderPipelineState {
+public:
+    // Builds the triangle pipeline at once, so that a pipeline that cannot be
+    // made fails here. Error reason: what failed.
+    static Result<std::shared_ptr<RenderPipelineState>> create(std::shared_ptr<Device> device,
+                                                               const RenderPipelineDescriptor& descriptor);
+    ~RenderPipelineState();
+    RenderPipelineState(const RenderPipelineState&) = delete;
+    RenderPipelineState& operator=(const RenderPipelineState&) = delete;
+
+    Result<VkPipeline> pipelineFor(PrimitiveClass primitive);
+    VkPipeline vk() const { return pipelines_[static_cast<size_t>(PrimitiveClass::Triangle)]; }
+    const PipelineLayout& layout() const { return *layout_; }
+
+    PixelFormat colorPixelFormat() const { return descriptor_.colorPixelFormat; }
+    PixelFormat depthAttachmentPixelFormat() const { return descriptor_.depthAttachmentPixelFormat; }
+    PixelFormat stencilAttachmentPixelFormat() const { return descriptor_.stencilAttachmentPixelFormat; }
+    VkFormat vkColorFormat() const { return vkFormat(descriptor_.colorPixelFormat); }
+    DepthStencilFormats vkDepthStencilFormats() const { return attachments_; }
+    uint32_t sampleCount() const { return descriptor_.rasterSampleCount; }
+    bool blendingEnabled() const { return descriptor_.blendingEnabled; }
+    VkColorComponentFlags writeMask() const { return descriptor_.writeMask; }
+    // Whether depth-test and stencil-test state is dynamic (set by the encoder).
+    bool hasDynamicDepth() const { return attachments_.depth != VK_FORMAT_UNDEFINED; }
+    bool hasDynamicStencil() const { return attachments_.stencil != VK_FORMAT_UNDEFINED; }
+
+private:
+    explicit RenderPipelineState(std::shared_ptr<Device> device) : device_(std::move(device)) {}
+    Result<VkPipeline> build(PrimitiveClass primitive);
+
+    std::shared_ptr<Device> device_;
+    RenderPipelineDescriptor descriptor_;
+    DepthStencilFormats attachments_;
+    std::shared_ptr<PipelineLayout> layout_;
+    std::shared_ptr<ShaderModule> vertexModule_;
+    std::shared_ptr<ShaderModule> fragmentModule_;
+    std::string vertexName_;
+    std::string fragmentName_;
+    std::mutex mutex_;
+    std::array<VkPipeline, 3> pipelines_{};
+};
+
+}  // namespace quendal::gpu
