@@ -49,4 +49,23 @@ PyObject* metal_create_render_texture(PyObject* self, PyObject* args, PyObject* 
 PyObject* metal_create_image_texture(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* metal_destroy_texture(PyObject* self, PyObject* args);
 
+// frame.cpp
+PyObject* metal_begin_frame(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_end_frame(PyObject* self, PyObject* args);
+
+// render_commands.cpp
+PyObject* metal_set_pipeline(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_set_vertex_buffer(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_set_fragment_buffer(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_set_fragment_texture(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_draw(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_draw_indexed(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_draw_instanced(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_draw_indexed_instanced(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_draw_indirect(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_draw_indexed_indirect(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// depth_stencil.cpp
+PyObject* metal_set_depth_stencil(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace quendal::metal

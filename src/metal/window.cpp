@@ -10,6 +10,7 @@
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/ui/application.hpp"
+#include "platform/gpu/render_command_encoder.hpp"
 #include "platform/ui/display_link.hpp"
 
 namespace quendal::metal {
@@ -207,6 +208,11 @@ PyObject* metal_close_window(PyObject*, PyObject* args)
             if (record.controller) record.controller->vsyncSemaphore.reset();
             if (record.vsyncSemaphore) record.vsyncSemaphore->signal();
             if (record.frameSlotSemaphore) record.frameSlotSemaphore->signal();
+            // An open frame's textures return to their resting layouts, as the
+            // layout tracking expects, though its commands are never submitted.
+            if (record.renderEncoder) record.renderEncoder->endEncoding();
+            // The swapchain goes before the native window it presents to.
+            if (record.layer) record.layer->discardDrawables();
             if (record.window) {
                 record.window->setDelegate(nullptr);
                 record.window->orderOut();

@@ -165,6 +165,11 @@ void CommandBuffer::addSignal(VkSemaphore semaphore)
     signals_.push_back(info);
 }
 
+void CommandBuffer::addCommittedHandler(std::function<void()> handler)
+{
+    committedHandlers_.push_back(std::move(handler));
+}
+
 void CommandBuffer::commit()
 {
     {
@@ -186,6 +191,10 @@ void CommandBuffer::commit()
         auto& device = *this->device();
         std::lock_guard lock(device.queueMutex());
         r = vkQueueSubmit2(device.queue(), 1, &submit, fence_);
+        if (r == VK_SUCCESS) {
+            for (auto& handler : committedHandlers_) handler();
+        }
+        committedHandlers_.clear();
     }
     if (r != VK_SUCCESS) {
         error_ = vkError(r, "vkQueueSubmit2").reason;

@@ -38,6 +38,7 @@ public:
 
     VkCommandBuffer vk() const { return commandBuffer_; }
     const std::shared_ptr<Device>& device() const;
+    const std::shared_ptr<CommandQueue>& commandQueue() const { return queue_; }
 
     // Keeps an object alive until the command buffer has completed.
     void retain(std::shared_ptr<void> object);
@@ -50,6 +51,9 @@ public:
     // after. Add before commit (swapchain acquire and present).
     void addWait(VkSemaphore semaphore, VkPipelineStageFlags2 stages);
     void addSignal(VkSemaphore semaphore);
+    // Runs on the committing thread right after a successful submit, holding the
+    // device's queue mutex (presentation). Add before commit.
+    void addCommittedHandler(std::function<void()> handler);
 
     // Ends recording and submits. A second commit is ignored.
     void commit();
@@ -90,6 +94,7 @@ private:
     VkFence fence_ = VK_NULL_HANDLE;
     std::vector<std::shared_ptr<void>> retained_;
     std::vector<Handler> handlers_;
+    std::vector<std::function<void()>> committedHandlers_;
     std::vector<VkSemaphoreSubmitInfo> waits_;
     std::vector<VkSemaphoreSubmitInfo> signals_;
     std::mutex mutex_;

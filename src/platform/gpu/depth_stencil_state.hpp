@@ -28,9 +28,12 @@ public:
     explicit DepthStencilState(const DepthStencilDescriptor& descriptor) : descriptor_(descriptor) {}
     const DepthStencilDescriptor& descriptor() const { return descriptor_; }
 
-    // Records the state into a command buffer inside a render pass. depthTest and
-    // stencilTest say whether the pass has such an attachment at all.
-    void apply(VkCommandBuffer commandBuffer, bool hasDepth, bool hasStencil) const;
+    // Records the state into a command buffer inside a render pass. The depth
+    // state is recorded when depthDynamic (the bound pipeline variant takes it:
+    // the frame has a depth attachment), and the test enabled only when
+    // depthTest too (the pipeline declares depth); stencil alike.
+    void apply(VkCommandBuffer commandBuffer, bool depthDynamic, bool depthTest, bool stencilDynamic,
+               bool stencilTest) const;
 
 private:
     DepthStencilDescriptor descriptor_;

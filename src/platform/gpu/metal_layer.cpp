@@ -1,5 +1,7 @@
 #include "platform/gpu/metal_layer.hpp"
 
+#include "platform/gpu/drawable.hpp"
+
 namespace quendal::gpu {
 
 std::shared_ptr<Device> MetalLayer::device() const
@@ -81,6 +83,21 @@ uint64_t MetalLayer::generation() const
 {
     std::lock_guard lock(mutex_);
     return generation_;
+}
+
+Result<std::shared_ptr<Drawable>> MetalLayer::nextDrawable()
+{
+    std::shared_ptr<Device> device = this->device();
+    if (!device) return Error{VK_ERROR_INITIALIZATION_FAILED, "the layer has no device"};
+    std::lock_guard lock(swapchainMutex_);
+    if (!swapchain_) swapchain_ = std::make_shared<Swapchain>(device);
+    return swapchain_->nextDrawable(*this);
+}
+
+void MetalLayer::discardDrawables()
+{
+    std::lock_guard lock(swapchainMutex_);
+    swapchain_.reset();
 }
 
 }  // namespace quendal::gpu

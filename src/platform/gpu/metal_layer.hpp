@@ -12,10 +12,13 @@
 #include <mutex>
 
 #include "platform/gpu/pixel_format.hpp"
+#include "platform/gpu/result.hpp"
 
 namespace quendal::gpu {
 
 class Device;
+class Drawable;
+class Swapchain;
 
 // Display is an Xlib Display*, window an Xlib Window; both zero when headless.
 struct SurfaceSource {
@@ -58,7 +61,14 @@ public:
     // built for an older value can tell it must be rebuilt.
     uint64_t generation() const;
 
+    // The next drawable of the layer's size (drawable.hpp). Main thread.
+    Result<std::shared_ptr<Drawable>> nextDrawable();
+    // Lets go of the window surface and drawables before the window goes.
+    void discardDrawables();
+
 private:
+    std::mutex swapchainMutex_;
+    std::shared_ptr<Swapchain> swapchain_;
     mutable std::mutex mutex_;
     std::shared_ptr<Device> device_;
     PixelFormat pixelFormat_ = PixelFormat::BGRA8Unorm;

@@ -125,31 +125,41 @@ Result<std::shared_ptr<RenderPipelineState>> RenderPipelineState::create(std::sh
     state->descriptor_.vertexFunction.reset();
     state->descriptor_.fragmentFunction.reset();
 
-    auto built = state->build(PrimitiveClass::Triangle);
+    const AttachmentFormats own = state->ownAttachments();
+    auto built = state->build(PrimitiveClass::Triangle, own);
     if (!built) return built.error();
-    state->pipelines_[static_cast<size_t>(PrimitiveClass::Triangle)] = built.value();
+    state->triangle_ = built.value();
+    state->pipelines_[{own, PrimitiveClass::Triangle}] = built.value();
     return state;
 }
 
 RenderPipelineState::~RenderPipelineState()
 {
-    for (VkPipeline pipeline : pipelines_) {
-        if (pipeline) vkDestroyPipeline(device_->vk(), pipeline, nullptr);
-    }
+    for (const auto& [key, pipeline] : pipelines_) vkDestroyPipeline(device_->vk(), pipeline, nullptr);
+}
+
+AttachmentFormats RenderPipelineState::ownAttachments() const
+{
+    return {vkColorFormat(), attachments_.depth, attachments_.stencil, descriptor_.rasterSampleCount};
 }
 
 Result<VkPipeline> RenderPipelineState::pipelineFor(PrimitiveClass primitive)
 {
-    std::lock_guard lock(mutex_);
-    VkPipeline& slot = pipelines_[static_cast<size_t>(primitive)];
-    if (slot) return slot;
-    auto built = build(primitive);
-    if (!built) return built.error();
-    slot = built.value();
-    return slot;
+    return pipelineFor(primitive, ownAttachments());
 }
 
-Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive)
+Result<VkPipeline> RenderPipelineState::pipelineFor(PrimitiveClass primitive, const AttachmentFormats& frame)
+{
+    std::lock_guard lock(mutex_);
+    auto it = pipelines_.find({frame, primitive});
+    if (it != pipelines_.end()) return it->second;
+    auto built = build(primitive, frame);
+    if (!built) return built.error();
+    pipelines_.emplace(std::make_pair(frame, primitive), built.value());
+    return built.value();
+}
+
+Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive, const AttachmentFormats& frame)
 {
     const RenderPipelineDescriptor& d = descriptor_;
     VkPipelineShaderStageCreateInfo stages[2] = {
@@ -173,14 +183,17 @@ Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive)
     raster.frontFace = VK_FRONT_FACE_CLOCKWISE;
     raster.lineWidth = 1.0f;
     VkPipelineMultisampleStateCreateInfo multisample{VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO};
-    multisample.rasterizationSamples = static_cast<VkSampleCountFlagBits>(d.rasterSampleCount);
+    multisample.rasterizationSamples = static_cast<VkSampleCountFlagBits>(frame.sampleCount);
     VkPipelineDepthStencilStateCreateInfo depthStencil{VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO};
     depthStencil.depthCompareOp = VK_COMPARE_OP_ALWAYS;
     depthStencil.front = depthStencil.back = {VK_STENCIL_OP_KEEP, VK_STENCIL_OP_KEEP, VK_STENCIL_OP_KEEP,
                                               VK_COMPARE_OP_ALWAYS, 0xFF, 0xFF, 0};
     depthStencil.maxDepthBounds = 1.0f;
     VkPipelineColorBlendAttachmentState blend{};
-    blend.blendEnable = d.blendingEnabled ? VK_TRUE : VK_FALSE;
+    // A frame's colour format may not blend where the pipeline's own does.
+    blend.blendEnable = d.blendingEnabled && supports(*device_, frame.color, VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT)
+                            ? VK_TRUE
+                            : VK_FALSE;
     blend.srcColorBlendFactor = d.sourceRGBBlendFactor;
     blend.dstColorBlendFactor = d.destinationRGBBlendFactor;
     blend.colorBlendOp = d.rgbBlendOperation;
@@ -195,11 +208,11 @@ Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive)
     std::vector<VkDynamicState> dynamic = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR,
                                            VK_DYNAMIC_STATE_PRIMITIVE_TOPOLOGY,
                                            VK_DYNAMIC_STATE_PRIMITIVE_RESTART_ENABLE};
-    if (hasDynamicDepth()) {
+    if (frame.depth != VK_FORMAT_UNDEFINED) {
         dynamic.insert(dynamic.end(), {VK_DYNAMIC_STATE_DEPTH_TEST_ENABLE, VK_DYNAMIC_STATE_DEPTH_WRITE_ENABLE,
                                        VK_DYNAMIC_STATE_DEPTH_COMPARE_OP});
     }
-    if (hasDynamicStencil()) {
+    if (frame.stencil != VK_FORMAT_UNDEFINED) {
         dynamic.insert(dynamic.end(), {VK_DYNAMIC_STATE_STENCIL_TEST_ENABLE, VK_DYNAMIC_STATE_STENCIL_OP,
                                        VK_DYNAMIC_STATE_STENCIL_COMPARE_MASK, VK_DYNAMIC_STATE_STENCIL_WRITE_MASK,
                                        VK_DYNAMIC_STATE_STENCIL_REFERENCE});
@@ -208,12 +221,12 @@ Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive)
     dynamicState.dynamicStateCount = static_cast<uint32_t>(dynamic.size());
     dynamicState.pDynamicStates = dynamic.data();
 
-    const VkFormat color = vkColorFormat();
+    const VkFormat color = frame.color;
     VkPipelineRenderingCreateInfo rendering{VK_STRUCTURE_TYPE_PIPELINE_RENDERING_CREATE_INFO};
     rendering.colorAttachmentCount = 1;
     rendering.pColorAttachmentFormats = &color;
-    rendering.depthAttachmentFormat = attachments_.depth;
-    rendering.stencilAttachmentFormat = attachments_.stencil;
+    rendering.depthAttachmentFormat = frame.depth;
+    rendering.stencilAttachmentFormat = frame.stencil;
 
     VkGraphicsPipelineCreateInfo info{VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO, &rendering};
     info.stageCount = 2;

@@ -9,7 +9,9 @@
 // pipelineFor() builds one pipeline per class on first use. Thread-safe.
 #pragma once
 
-#include <array>
+#include <compare>
+#include <map>
+#include <utility>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -53,6 +55,17 @@ struct DepthStencilFormats {
 };
 DepthStencilFormats depthStencilFormats(PixelFormat depth, PixelFormat stencil);
 
+// The attachments of the frame a pipeline draws into. A pipeline bound into a
+// frame whose attachments differ from its own descriptor's gets a variant built
+// for the frame's (Vulkan refuses a mismatch; Metal leaves it to the platform).
+struct AttachmentFormats {
+    VkFormat color = VK_FORMAT_UNDEFINED;
+    VkFormat depth = VK_FORMAT_UNDEFINED;
+    VkFormat stencil = VK_FORMAT_UNDEFINED;
+    uint32_t sampleCount = 1;
+    auto operator<=>(const AttachmentFormats&) const = default;
+};
+
 class RenderPipelineState {
 public:
     // Builds the triangle pipeline at once, so that a pipeline that cannot be
@@ -63,8 +76,12 @@ public:
     RenderPipelineState(const RenderPipelineState&) = delete;
     RenderPipelineState& operator=(const RenderPipelineState&) = delete;
 
+    // For the descriptor's own attachments, or for a frame's. Built on first
+    // use and kept for the pipeline's life.
     Result<VkPipeline> pipelineFor(PrimitiveClass primitive);
-    VkPipeline vk() const { return pipelines_[static_cast<size_t>(PrimitiveClass::Triangle)]; }
+    Result<VkPipeline> pipelineFor(PrimitiveClass primitive, const AttachmentFormats& frame);
+    VkPipeline vk() const { return triangle_; }
+    AttachmentFormats ownAttachments() const;
     const PipelineLayout& layout() const { return *layout_; }
 
     PixelFormat colorPixelFormat() const { return descriptor_.colorPixelFormat; }
@@ -75,13 +92,14 @@ public:
     uint32_t sampleCount() const { return descriptor_.rasterSampleCount; }
     bool blendingEnabled() const { return descriptor_.blendingEnabled; }
     VkColorComponentFlags writeMask() const { return descriptor_.writeMask; }
-    // Whether depth-test and stencil-test state is dynamic (set by the encoder).
+    // Whether the descriptor names a depth / stencil attachment: only then do the
+    // encoder's depth and stencil tests apply to draws with this pipeline.
     bool hasDynamicDepth() const { return attachments_.depth != VK_FORMAT_UNDEFINED; }
     bool hasDynamicStencil() const { return attachments_.stencil != VK_FORMAT_UNDEFINED; }
 
 private:
     explicit RenderPipelineState(std::shared_ptr<Device> device) : device_(std::move(device)) {}
-    Result<VkPipeline> build(PrimitiveClass primitive);
+    Result<VkPipeline> build(PrimitiveClass primitive, const AttachmentFormats& frame);
 
     std::shared_ptr<Device> device_;
     RenderPipelineDescriptor descriptor_;
@@ -92,7 +110,8 @@ private:
     std::string vertexName_;
     std::string fragmentName_;
     std::mutex mutex_;
-    std::array<VkPipeline, 3> pipelines_{};
+    std::map<std::pair<AttachmentFormats, PrimitiveClass>, VkPipeline> pipelines_;
+    VkPipeline triangle_ = VK_NULL_HANDLE;
 };
 
 }  // namespace quendal::gpu

@@ -128,39 +128,88 @@ Result<std::shared_ptr<Texture>> Texture::create(std::shared_ptr<Device> device,
         return vkError(r, "vkBindImageMemory");
     }
 
+    if (auto made = texture->makeViews(); !made) return made.error();
+    return texture;
+}
+
+Status Texture::makeViews()
+{
+    VkDevice vk = device_->vk();
+    const TextureDescriptor& d = descriptor_;
     VkImageViewCreateInfo viewInfo{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
-    viewInfo.image = texture->image_;
+    viewInfo.image = image_;
     viewInfo.viewType = VK_IMAGE_VIEW_TYPE_2D;
-    viewInfo.format = texture->format_;
-    viewInfo.subresourceRange = {samplingAspectOf(texture->aspect_), 0, d.mipmapLevelCount, 0, 1};
-    if (VkResult r = vkCreateImageView(vk, &viewInfo, nullptr, &texture->view_); r != VK_SUCCESS) {
-        texture->view_ = VK_NULL_HANDLE;
+    viewInfo.format = format_;
+    viewInfo.subresourceRange = {samplingAspectOf(aspect_), 0, d.mipmapLevelCount, 0, 1};
+    if (VkResult r = vkCreateImageView(vk, &viewInfo, nullptr, &view_); r != VK_SUCCESS) {
+        view_ = VK_NULL_HANDLE;
         return vkError(r, "vkCreateImageView");
     }
     // Attachments must name one level, and a depth/stencil attachment both aspects.
-    if (d.mipmapLevelCount > 1 || samplingAspectOf(texture->aspect_) != texture->aspect_) {
-        viewInfo.subresourceRange = {texture->aspect_, 0, 1, 0, 1};
-        if (VkResult r = vkCreateImageView(vk, &viewInfo, nullptr, &texture->attachmentView_); r != VK_SUCCESS) {
-            texture->attachmentView_ = VK_NULL_HANDLE;
+    if (d.mipmapLevelCount > 1 || samplingAspectOf(aspect_) != aspect_) {
+        viewInfo.subresourceRange = {aspect_, 0, 1, 0, 1};
+        if (VkResult r = vkCreateImageView(vk, &viewInfo, nullptr, &attachmentView_); r != VK_SUCCESS) {
+            attachmentView_ = VK_NULL_HANDLE;
             return vkError(r, "vkCreateImageView");
         }
     } else {
-        texture->attachmentView_ = texture->view_;
+        attachmentView_ = view_;
     }
+    return success();
+}
+
+Result<std::shared_ptr<Texture>> Texture::wrap(std::shared_ptr<Device> device, VkImage image,
+                                               const TextureDescriptor& descriptor, VkImageUsageFlags usage,
+                                               VkImageLayout resting, std::shared_ptr<void> owner)
+{
+    std::shared_ptr<Texture> texture(new Texture(std::move(device)));
+    texture->owner_ = std::move(owner);
+    texture->ownsImage_ = false;
+    texture->descriptor_ = descriptor;
+    texture->image_ = image;
+    texture->format_ = vkFormat(descriptor.pixelFormat);
+    texture->aspect_ = aspectOf(descriptor.pixelFormat);
+    texture->vkUsage_ = usage;
+    texture->resting_ = resting;
+    texture->linearFilter_ = (texture->device_->formatProperties(texture->format_).optimalTilingFeatures &
+                              VK_FORMAT_FEATURE_SAMPLED_IMAGE_FILTER_LINEAR_BIT) != 0;
+    if (auto made = texture->makeViews(); !made) return made.error();
+    return texture;
+}
+
+std::shared_ptr<Texture> Texture::alias(std::shared_ptr<Texture> base, PixelFormat reported)
+{
+    std::shared_ptr<Texture> texture(new Texture(base->device_));
+    texture->ownsImage_ = false;
+    texture->ownsViews_ = false;
+    texture->descriptor_ = base->descriptor_;
+    texture->descriptor_.pixelFormat = reported;
+    texture->image_ = base->image_;
+    texture->view_ = base->view_;
+    texture->attachmentView_ = base->attachmentView_;
+    texture->format_ = base->format_;
+    texture->aspect_ = base->aspect_;
+    texture->vkUsage_ = base->vkUsage_;
+    texture->resting_ = base->resting_;
+    texture->linearFilter_ = base->linearFilter_;
+    texture->base_ = std::move(base);
     return texture;
 }
 
 Texture::~Texture()
 {
     VkDevice vk = device_->vk();
-    if (attachmentView_ && attachmentView_ != view_) vkDestroyImageView(vk, attachmentView_, nullptr);
-    if (view_) vkDestroyImageView(vk, view_, nullptr);
-    if (image_) vkDestroyImage(vk, image_, nullptr);
+    if (ownsViews_) {
+        if (attachmentView_ && attachmentView_ != view_) vkDestroyImageView(vk, attachmentView_, nullptr);
+        if (view_) vkDestroyImageView(vk, view_, nullptr);
+    }
+    if (ownsImage_ && image_) vkDestroyImage(vk, image_, nullptr);
     if (memory_) vkFreeMemory(vk, memory_, nullptr);
 }
 
 VkImageLayout Texture::restingLayout() const
 {
+    if (resting_ != VK_IMAGE_LAYOUT_UNDEFINED) return resting_;
     if (vkUsage_ & VK_IMAGE_USAGE_SAMPLED_BIT) return VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
     if (vkUsage_ & (VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT)) {
         return VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL;
@@ -170,20 +219,22 @@ VkImageLayout Texture::restingLayout() const
 
 VkImageLayout Texture::layout()
 {
+    if (base_) return base_->layout();
     std::lock_guard lock(layoutMutex_);
     return layout_;
 }
 
 void Texture::transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkPipelineStageFlags2 stages,
-                         VkAccessFlags2 access)
+                         VkAccessFlags2 access, bool discardContents)
 {
+    if (base_) return base_->transition(commandBuffer, layout, stages, access, discardContents);
     std::lock_guard lock(layoutMutex_);
     VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
     barrier.srcStageMask = lastStages_;
     barrier.srcAccessMask = lastAccess_;
     barrier.dstStageMask = stages;
     barrier.dstAccessMask = access;
-    barrier.oldLayout = layout_;
+    barrier.oldLayout = discardContents ? VK_IMAGE_LAYOUT_UNDEFINED : layout_;
     barrier.newLayout = layout;
     barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
     barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
@@ -202,8 +253,12 @@ void Texture::rest(CommandBuffer& commandBuffer)
 {
     // Later transitions start from these stages, which keeps the chain of
     // dependencies unbroken whatever comes next.
+    if (base_) return base_->rest(commandBuffer);
     const VkImageLayout resting = restingLayout();
-    if (resting == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+    if (resting == VK_IMAGE_LAYOUT_PRESENT_SRC_KHR) {
+        // Presentation waits on a semaphore signalled after the whole submission.
+        transition(commandBuffer, resting, VK_PIPELINE_STAGE_2_NONE, VK_ACCESS_2_NONE);
+    } else if (resting == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
         transition(commandBuffer, resting,
                    VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT |
                        VK_PIPELINE_STAGE_2_COMPUTE_SHADER_BIT,
@@ -223,6 +278,7 @@ void Texture::rest(CommandBuffer& commandBuffer)
 
 void Texture::setTrackedState(VkImageLayout layout, VkPipelineStageFlags2 stages, VkAccessFlags2 access)
 {
+    if (base_) return base_->setTrackedState(layout, stages, access);
     std::lock_guard lock(layoutMutex_);
     layout_ = layout;
     lastStages_ = stages;

@@ -44,6 +44,16 @@ public:
     // the device cannot store to the format (storage is optional for BGRA8):
     // supportsShaderWrite() says whether it was granted.
     static Result<std::shared_ptr<Texture>> create(std::shared_ptr<Device> device, const TextureDescriptor& descriptor);
+    // A texture over an image that something else owns (a swapchain image):
+    // the texture makes its views, keeps owner alive until they are gone, and
+    // rests in resting (PRESENT_SRC for presentable images).
+    static Result<std::shared_ptr<Texture>> wrap(std::shared_ptr<Device> device, VkImage image,
+                                                 const TextureDescriptor& descriptor, VkImageUsageFlags usage,
+                                                 VkImageLayout resting, std::shared_ptr<void> owner);
+    // The same image, views and layout tracking as base, reported as another
+    // pixel format: the depth and the stencil attachment of a frame that uses
+    // both are one combined image, while each keeps its own format for estimates.
+    static std::shared_ptr<Texture> alias(std::shared_ptr<Texture> base, PixelFormat reported);
     ~Texture();
     Texture(const Texture&) = delete;
     Texture& operator=(const Texture&) = delete;
@@ -73,9 +83,11 @@ public:
     VkImageLayout layout();
     // Records a barrier that moves every level from the tracked layout to layout,
     // ordering it after the stages and accesses that last touched the image and
-    // before stages/access. An UNDEFINED tracked layout discards the contents.
+    // before stages/access. An UNDEFINED tracked layout discards the contents,
+    // as does discardContents (for attachments that are cleared: valid whatever
+    // layout the image is really in).
     void transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkPipelineStageFlags2 stages,
-                    VkAccessFlags2 access);
+                    VkAccessFlags2 access, bool discardContents = false);
     // Moves the texture to its resting layout, ordered before any later use.
     void rest(CommandBuffer& commandBuffer);
     // For encoders that moved the image themselves (per-level barriers).
@@ -83,8 +95,16 @@ public:
 
 private:
     explicit Texture(std::shared_ptr<Device> device) : device_(std::move(device)) {}
+    Status makeViews();
 
     std::shared_ptr<Device> device_;
+    // What keeps a borrowed image alive, or the texture an alias stands for;
+    // declared first so that it goes after the views.
+    std::shared_ptr<void> owner_;
+    std::shared_ptr<Texture> base_;
+    bool ownsImage_ = true;
+    bool ownsViews_ = true;
+    VkImageLayout resting_ = VK_IMAGE_LAYOUT_UNDEFINED;
     TextureDescriptor descriptor_;
     VkImage image_ = VK_NULL_HANDLE;
     VkDeviceMemory memory_ = VK_NULL_HANDLE;

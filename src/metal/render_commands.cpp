@@ -1,0 +1,351 @@
+// Render commands: binding and drawing into a window's open render frame. Each
+// looks its window and resources up, checks that a frame is open, checks that
+// the GPU would stay inside the buffers, and makes one encoder call.
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "metal/functions.hpp"
+#include "metal/state.hpp"
+#include "platform/gpu/pipeline_layout.hpp"
+#include "platform/gpu/render_command_encoder.hpp"
+
+namespace quendal::metal {
+
+namespace {
+
+constexpr long long kMaxCount = std::numeric_limits<uint32_t>::max();
+constexpr uint64_t kDrawArgumentsBytes = 16;
+constexpr uint64_t kIndexedDrawArgumentsBytes = 20;
+
+gpu::PrimitiveType primitiveTypeFromName(const char* name)
+{
+    static constexpr struct {
+        const char* name;
+        gpu::PrimitiveType type;
+    } table[] = {
+        {"point", gpu::PrimitiveType::Point},       {"line", gpu::PrimitiveType::Line},
+        {"line_strip", gpu::PrimitiveType::LineStrip}, {"triangle", gpu::PrimitiveType::Triangle},
+        {"triangle_strip", gpu::PrimitiveType::TriangleStrip},
+    };
+    for (const auto& entry : table) {
+        if (std::strcmp(entry.name, name) == 0) return entry.type;
+    }
+    return gpu::PrimitiveType::TriangleStrip;
+}
+
+gpu::IndexType indexTypeFromName(const char* name)
+{
+    return std::strcmp(name, "uint32") == 0 ? gpu::IndexType::UInt32 : gpu::IndexType::UInt16;
+}
+
+// The open frame's encoder, or null with RuntimeError message set.
+gpu::RenderCommandEncoder* openEncoder(WindowRecord& record, const char* message)
+{
+    if (!record.frameActive || !record.renderEncoder) {
+        PyErr_SetString(PyExc_RuntimeError, message);
+        return nullptr;
+    }
+    return record.renderEncoder.get();
+}
+
+bool valueError(const char* message)
+{
+    PyErr_SetString(PyExc_ValueError, message);
+    return false;
+}
+
+bool checkIndex(long long index)
+{
+    if (index < 0 || index >= gpu::kBindingsPerSet) {
+        return valueError(("index must be between 0 and " + std::to_string(gpu::kBindingsPerSet - 1) + ".").c_str());
+    }
+    return true;
+}
+
+bool checkCount(long long value, const char* what)
+{
+    if (value < 0 || value > kMaxCount) {
+        return valueError((std::string(what) + " must be between 0 and " + std::to_string(kMaxCount) + ".").c_str());
+    }
+    return true;
+}
+
+// Indices [offset, offset + count * size) must lie in the buffer.
+bool checkIndices(const gpu::Buffer& buffer, gpu::IndexType type, long long count, long long offset)
+{
+    if (!checkCount(count, "index_count")) return false;
+    const uint64_t size = gpu::indexSize(type);
+    if (offset < 0 || static_cast<uint64_t>(offset) % size) {
+        return valueError("The index buffer offset must be a non-negative multiple of the index size.");
+    }
+    const uint64_t start = static_cast<uint64_t>(offset);
+    if (start > buffer.length() || static_cast<uint64_t>(count) > (buffer.length() - start) / size) {
+        return valueError("The indices lie outside the index buffer.");
+    }
+    return true;
+}
+
+bool checkIndirect(const gpu::Buffer& buffer, long long offset, uint64_t bytes)
+{
+    if (offset < 0 || offset % 4) return valueError("The indirect buffer offset must be a non-negative multiple of 4.");
+    const uint64_t start = static_cast<uint64_t>(offset);
+    if (start > buffer.length() || buffer.length() - start < bytes) {
+        return valueError("The draw arguments lie outside the indirect buffer.");
+    }
+    return true;
+}
+
+// Reports a draw the encoder refused.
+PyObject* drawResult(const gpu::Status& status)
+{
+    if (status) Py_RETURN_NONE;
+    QuendalPySetError(status.error().code == VK_ERROR_VALIDATION_FAILED_EXT ? PyExc_ValueError : PyExc_RuntimeError,
+                      status.error().reason);
+    return nullptr;
+}
+
+bool hasPipeline(gpu::RenderCommandEncoder& encoder)
+{
+    if (encoder.hasRenderPipelineState()) return true;
+    PyErr_SetString(PyExc_RuntimeError, "set_pipeline() must be called before drawing.");
+    return false;
+}
+
+PyObject* setBuffer(PyObject* args, PyObject* kwargs, bool vertex)
+{
+    static const char* kwlist[] = {"window", "buffer", "index", "offset", nullptr};
+    long long window = 0;
+    long long bufferHandle = 0;
+    long long index = 0;
+    long long offset = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LLL|L", const_cast<char**>(kwlist), &window, &bufferHandle, &index,
+                                     &offset)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    auto w = gWindows.find(window);
+    auto b = gBuffers.find(bufferHandle);
+    if (w == gWindows.end() || b == gBuffers.end()) {
+        PyErr_SetString(PyExc_KeyError, "_metal window or buffer handle not found.");
+        return nullptr;
+    }
+    gpu::RenderCommandEncoder* encoder =
+        openEncoder(w->second, vertex ? "begin_frame() must be called before set_vertex_buffer()."
+                                      : "begin_frame() must be called before set_fragment_buffer().");
+    if (!encoder || !checkIndex(index)) return nullptr;
+    if (offset < 0 || static_cast<uint64_t>(offset) >= b->second.buffer->length()) {
+        PyErr_SetString(PyExc_ValueError, "offset must be at least 0 and less than the buffer's length.");
+        return nullptr;
+    }
+    if (vertex) {
+        encoder->setVertexBuffer(b->second.buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
+    } else {
+        encoder->setFragmentBuffer(b->second.buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* drawArrays(PyObject* args, PyObject* kwargs, bool instanced)
+{
+    static const char* kwlist[] = {"window", "primitive", "vertex_start", "vertex_count", nullptr};
+    static const char* instancedKwlist[] = {"window",       "primitive",      "vertex_start",
+                                            "vertex_count", "instance_count", nullptr};
+    long long window = 0;
+    const char* primitive = nullptr;
+    long long start = 0;
+    long long count = 0;
+    long long instances = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, instanced ? "LsLLL" : "LsLL",
+                                     const_cast<char**>(instanced ? instancedKwlist : kwlist), &window, &primitive,
+                                     &start, &count, &instances)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    auto w = gWindows.find(window);
+    if (w == gWindows.end()) {
+        PyErr_SetString(PyExc_KeyError, "_metal window handle not found.");
+        return nullptr;
+    }
+    gpu::RenderCommandEncoder* encoder =
+        openEncoder(w->second, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw().");
+    if (!encoder || !checkCount(start, "vertex_start") || !checkCount(count, "vertex_count") ||
+        !checkCount(start + count, "vertex_start + vertex_count") || !checkCount(instances, "instance_count") ||
+        !hasPipeline(*encoder)) {
+        return nullptr;
+    }
+    return drawResult(encoder->drawPrimitives(primitiveTypeFromName(primitive), static_cast<uint64_t>(start),
+                                              static_cast<uint64_t>(count), static_cast<uint64_t>(instances)));
+}
+
+PyObject* drawElements(PyObject* args, PyObject* kwargs, bool instanced)
+{
+    static const char* kwlist[] = {"window", "primitive", "index_buffer", "index_count", "index_type", "offset",
+                                   nullptr};
+    static const char* instancedKwlist[] = {"window",     "primitive", "index_buffer",   "index_count",
+                                            "index_type", "offset",    "instance_count", nullptr};
+    long long window = 0;
+    const char* primitive = nullptr;
+    long long bufferHandle = 0;
+    long long count = 0;
+    const char* indexType = "uint16";
+    long long offset = 0;
+    long long instances = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, instanced ? "LsLL|sLL" : "LsLL|sL",
+                                     const_cast<char**>(instanced ? instancedKwlist : kwlist), &window, &primitive, &bufferHandle, &count, &indexType, &offset, &instances)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    auto w = gWindows.find(window);
+    auto b = gBuffers.find(bufferHandle);
+    if (w == gWindows.end() || b == gBuffers.end()) {
+        PyErr_SetString(PyExc_KeyError, "_metal window or index buffer handle not found.");
+        return nullptr;
+    }
+    gpu::RenderCommandEncoder* encoder = openEncoder(
+        w->second, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw_indexed().");
+    const gpu::IndexType type = indexTypeFromName(indexType);
+    if (!encoder || !checkIndices(*b->second.buffer, type, count, offset) || !checkCount(instances, "instance_count") ||
+        !hasPipeline(*encoder)) {
+        return nullptr;
+    }
+    return drawResult(encoder->drawIndexedPrimitives(primitiveTypeFromName(primitive), static_cast<uint64_t>(count),
+                                                     type, b->second.buffer, static_cast<uint64_t>(offset),
+                                                     static_cast<uint64_t>(instances)));
+}
+
+}  // namespace
+
+PyObject* metal_set_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"window", "pipeline", nullptr};
+    long long window = 0;
+    long long pipeline = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LL", const_cast<char**>(kwlist), &window, &pipeline)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    auto w = gWindows.find(window);
+    auto p = gPipelines.find(pipeline);
+    if (w == gWindows.end() || p == gPipelines.end()) {
+        PyErr_SetString(PyExc_KeyError, "_metal window or pipeline handle not found.");
+        return nullptr;
+    }
+    gpu::RenderCommandEncoder* encoder = openEncoder(w->second, "begin_frame() must be called before set_pipeline().");
+    if (!encoder) return nullptr;
+    encoder->setRenderPipelineState(p->second.state);
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_set_vertex_buffer(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    return setBuffer(args, kwargs, true);
+}
+
+PyObject* metal_set_fragment_buffer(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    return setBuffer(args, kwargs, false);
+}
+
+PyObject* metal_set_fragment_texture(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"window", "texture", "index", nullptr};
+    long long window = 0;
+    long long texture = 0;
+    long long index = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LLL", const_cast<char**>(kwlist), &window, &texture, &index)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    auto w = gWindows.find(window);
+    auto t = gTextures.find(texture);
+    if (w == gWindows.end() || t == gTextures.end()) {
+        PyErr_SetString(PyExc_KeyError, "_metal window or texture handle not found.");
+        return nullptr;
+    }
+    gpu::RenderCommandEncoder* encoder =
+        openEncoder(w->second, "begin_frame() must be called before set_fragment_texture().");
+    if (!encoder || !checkIndex(index)) return nullptr;
+    encoder->setFragmentTexture(t->second.texture, static_cast<uint32_t>(index));
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_draw(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    return drawArrays(args, kwargs, false);
+}
+
+PyObject* metal_draw_indexed(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    return drawElements(args, kwargs, false);
+}
+
+PyObject* metal_draw_instanced(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    return drawArrays(args, kwargs, true);
+}
+
+PyObject* metal_draw_indexed_instanced(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    return drawElements(args, kwargs, true);
+}
+
+PyObject* metal_draw_indirect(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"window", "primitive", "indirect_buffer", "offset", nullptr};
+    long long window = 0;
+    const char* primitive = nullptr;
+    long long bufferHandle = 0;
+    long long offset = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LsL|L", const_cast<char**>(kwlist), &window, &primitive,
+                                     &bufferHandle, &offset)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    auto w = gWindows.find(window);
+    auto b = gBuffers.find(bufferHandle);
+    if (w == gWindows.end() || b == gBuffers.end()) {
+        PyErr_SetString(PyExc_KeyError, "_metal window or indirect buffer handle not found.");
+        return nullptr;
+    }
+    gpu::RenderCommandEncoder* encoder = openEncoder(w->second, "begin_frame() must be called first.");
+    if (!encoder || !checkIndirect(*b->second.buffer, offset, kDrawArgumentsBytes) || !hasPipeline(*encoder)) {
+        return nullptr;
+    }
+    return drawResult(
+        encoder->drawPrimitives(primitiveTypeFromName(primitive), b->second.buffer, static_cast<uint64_t>(offset)));
+}
+
+PyObject* metal_draw_indexed_indirect(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"window",          "primitive",       "index_buffer", "index_type",
+                                   "indirect_buffer", "indirect_offset", nullptr};
+    long long window = 0;
+    const char* primitive = nullptr;
+    long long indexHandle = 0;
+    const char* indexType = nullptr;
+    long long indirectHandle = 0;
+    long long offset = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LsLsL|L", const_cast<char**>(kwlist), &window, &primitive,
+                                     &indexHandle, &indexType, &indirectHandle, &offset)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    auto w = gWindows.find(window);
+    auto index = gBuffers.find(indexHandle);
+    auto indirect = gBuffers.find(indirectHandle);
+    if (w == gWindows.end() || index == gBuffers.end() || indirect == gBuffers.end()) {
+        PyErr_SetString(PyExc_KeyError, "_metal handle not found.");
+        return nullptr;
+    }
+    gpu::RenderCommandEncoder* encoder = openEncoder(w->second, "begin_frame() must be called first.");
+    if (!encoder || !checkIndirect(*indirect->second.buffer, offset, kIndexedDrawArgumentsBytes) ||
+        !hasPipeline(*encoder)) {
+        return nullptr;
+    }
+    return drawResult(encoder->drawIndexedPrimitives(primitiveTypeFromName(primitive), indexTypeFromName(indexType),
+                                                     index->second.buffer, 0, indirect->second.buffer,
+                                                     static_cast<uint64_t>(offset)));
+}
+
+}  // namespace quendal::metal

@@ -1,0 +1,450 @@
+#include "platform/gpu/render_command_encoder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <string>
+
+#include "platform/gpu/buffer.hpp"
+#include "platform/gpu/command_buffer.hpp"
+#include "platform/gpu/command_queue.hpp"
+#include "platform/gpu/depth_stencil_state.hpp"
+#include "platform/gpu/device.hpp"
+#include "platform/gpu/texture.hpp"
+
+namespace quendal::gpu {
+
+namespace {
+
+constexpr uint64_t kZeroBufferLength = 4096;
+
+// The zero-filled stand-ins for bindings nobody set, one set per device.
+struct ZeroResources {
+    std::shared_ptr<Buffer> buffer;
+    std::shared_ptr<Texture> sampled;  // resting in shader-read layout
+    std::shared_ptr<Texture> storage;  // resting in general layout
+};
+
+Result<ZeroResources> zeroResources(CommandQueue& queue)
+{
+    static std::mutex mutex;
+    static std::map<const Device*, ZeroResources> made;
+    std::lock_guard lock(mutex);
+    const auto& device = queue.device();
+    if (auto it = made.find(device.get()); it != made.end()) return it->second;
+
+    ZeroResources zero;
+    auto buffer = device->newBuffer(kZeroBufferLength);
+    if (!buffer) return buffer.error();
+    zero.buffer = buffer.value();
+    std::memset(zero.buffer->contents(), 0, kZeroBufferLength);
+    TextureDescriptor d;
+    d.pixelFormat = PixelFormat::RGBA8Unorm;
+    d.usage = TextureUsageShaderRead;
+    auto sampled = device->newTexture(d);
+    if (!sampled) return sampled.error();
+    zero.sampled = sampled.value();
+    d.usage = TextureUsageShaderWrite;
+    if (auto storage = device->newTexture(d); storage && storage.value()->supportsShaderWrite()) {
+        zero.storage = storage.value();
+    }
+    auto cb = queue.commandBuffer();
+    if (!cb) return cb.error();
+    if (auto up = cb.value()->uploadToTexture(zero.buffer, 0, 0, zero.sampled); !up) return up.error();
+    if (zero.storage) {
+        if (auto up = cb.value()->uploadToTexture(zero.buffer, 0, 0, zero.storage); !up) return up.error();
+    }
+    cb.value()->commit();
+    cb.value()->waitUntilCompleted();
+    if (cb.value()->status() != CommandBufferStatus::Completed) {
+        return Error{VK_ERROR_DEVICE_LOST, "the zero texture could not be initialised"};
+    }
+    made.emplace(device.get(), zero);
+    return zero;
+}
+
+PrimitiveClass classOf(PrimitiveType type)
+{
+    switch (type) {
+    case PrimitiveType::Point: return PrimitiveClass::Point;
+    case PrimitiveType::Line:
+    case PrimitiveType::LineStrip: return PrimitiveClass::Line;
+    default: return PrimitiveClass::Triangle;
+    }
+}
+
+VkPrimitiveTopology topologyOf(PrimitiveType type)
+{
+    switch (type) {
+    case PrimitiveType::Point: return VK_PRIMITIVE_TOPOLOGY_POINT_LIST;
+    case PrimitiveType::Line: return VK_PRIMITIVE_TOPOLOGY_LINE_LIST;
+    case PrimitiveType::LineStrip: return VK_PRIMITIVE_TOPOLOGY_LINE_STRIP;
+    case PrimitiveType::Triangle: return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST;
+    case PrimitiveType::TriangleStrip: return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_STRIP;
+    }
+    return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_STRIP;
+}
+
+bool fits32(uint64_t value)
+{
+    return value <= std::numeric_limits<uint32_t>::max();
+}
+
+const DepthStencilState& defaultDepthStencil()
+{
+    static const DepthStencilState state{DepthStencilDescriptor{}};
+    return state;
+}
+
+bool isBufferType(VkDescriptorType type)
+{
+    return type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER || type == VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
+}
+
+}  // namespace
+
+uint32_t indexSize(IndexType type)
+{
+    return type == IndexType::UInt32 ? 4 : 2;
+}
+
+Result<std::shared_ptr<RenderCommandEncoder>> RenderCommandEncoder::create(std::shared_ptr<CommandBuffer> commandBuffer,
+                                                                           const RenderPassDescriptor& descriptor)
+{
+    if (!descriptor.colorTexture) return Error{VK_ERROR_INITIALIZATION_FAILED, "a render pass needs a colour texture"};
+    if (auto zero = zeroResources(*commandBuffer->commandQueue()); !zero) return zero.error();
+    std::shared_ptr<RenderCommandEncoder> encoder(new RenderCommandEncoder(std::move(commandBuffer)));
+    RenderCommandEncoder& e = *encoder;
+    e.pass_ = descriptor;
+    const Texture& color = *descriptor.colorTexture;
+    e.width_ = color.width();
+    e.height_ = color.height();
+    e.formats_.color = color.format();
+    e.formats_.sampleCount = color.sampleCount();
+    for (const auto* t : {descriptor.resolveTexture.get(), descriptor.depthTexture.get(), descriptor.stencilTexture.get()}) {
+        if (t && (t->width() != e.width_ || t->height() != e.height_)) {
+            return Error{VK_ERROR_INITIALIZATION_FAILED, "the render pass's attachments differ in size"};
+        }
+    }
+    if (descriptor.depthTexture) {
+        if (!(descriptor.depthTexture->aspect() & VK_IMAGE_ASPECT_DEPTH_BIT)) {
+            return Error{VK_ERROR_INITIALIZATION_FAILED, "the depth attachment has no depth"};
+        }
+        e.formats_.depth = descriptor.depthTexture->format();
+    }
+    if (descriptor.stencilTexture) {
+        if (!(descriptor.stencilTexture->aspect() & VK_IMAGE_ASPECT_STENCIL_BIT)) {
+            return Error{VK_ERROR_INITIALIZATION_FAILED, "the stencil attachment has no stencil"};
+        }
+        e.formats_.stencil = descriptor.stencilTexture->format();
+    }
+    // Vulkan renders with one image for depth and stencil, never two.
+    if (descriptor.depthTexture && descriptor.stencilTexture &&
+        descriptor.depthTexture->image() != descriptor.stencilTexture->image()) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "depth and stencil must be one combined image"};
+    }
+
+    CommandBuffer& cb = *e.commandBuffer_;
+    // Every attachment is cleared (the colour target resolved into), so its
+    // old contents go whatever layout the image is really in.
+    std::vector<std::shared_ptr<Texture>> colors{descriptor.colorTexture};
+    if (descriptor.resolveTexture) colors.push_back(descriptor.resolveTexture);
+    for (const auto& t : colors) {
+        t->transition(cb, VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL, VK_PIPELINE_STAGE_2_COLOR_ATTACHMENT_OUTPUT_BIT,
+                      VK_ACCESS_2_COLOR_ATTACHMENT_READ_BIT | VK_ACCESS_2_COLOR_ATTACHMENT_WRITE_BIT, true);
+        e.touched_.push_back(t);
+    }
+    const auto& depthStencil = descriptor.depthTexture ? descriptor.depthTexture : descriptor.stencilTexture;
+    if (depthStencil) {
+        depthStencil->transition(cb, VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL,
+                                 VK_PIPELINE_STAGE_2_EARLY_FRAGMENT_TESTS_BIT |
+                                     VK_PIPELINE_STAGE_2_LATE_FRAGMENT_TESTS_BIT,
+                                 VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_READ_BIT |
+                                     VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT,
+                                 true);
+        e.touched_.push_back(depthStencil);
+    }
+    for (const auto& t : e.touched_) cb.retain(t);
+    e.beginRendering(true);
+    return encoder;
+}
+
+void RenderCommandEncoder::beginRendering(bool clear)
+{
+    const VkAttachmentLoadOp load = clear ? VK_ATTACHMENT_LOAD_OP_CLEAR : VK_ATTACHMENT_LOAD_OP_LOAD;
+    VkRenderingAttachmentInfo color{VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
+    color.imageView = pass_.colorTexture->attachmentView();
+    color.imageLayout = VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL;
+    color.loadOp = load;
+    // Stored even when resolved: rendering may be resumed after a layout change.
+    color.storeOp = VK_ATTACHMENT_STORE_OP_STORE;
+    for (int i = 0; i < 4; ++i) color.clearValue.color.float32[i] = static_cast<float>(pass_.clearColor[i]);
+    if (pass_.resolveTexture) {
+        color.resolveMode = VK_RESOLVE_MODE_AVERAGE_BIT;
+        color.resolveImageView = pass_.resolveTexture->attachmentView();
+        color.resolveImageLayout = VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL;
+    }
+    VkRenderingAttachmentInfo depth{VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
+    VkRenderingAttachmentInfo stencil{VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
+    using Target = std::pair<VkRenderingAttachmentInfo*, const Texture*>;
+    for (auto [info, texture] : {Target{&depth, pass_.depthTexture.get()}, Target{&stencil, pass_.stencilTexture.get()}}) {
+        if (!texture) continue;
+        info->imageView = texture->attachmentView();
+        info->imageLayout = VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL;
+        info->loadOp = load;
+        info->storeOp = VK_ATTACHMENT_STORE_OP_STORE;
+        info->clearValue.depthStencil = {static_cast<float>(pass_.clearDepth), pass_.clearStencil};
+    }
+    VkRenderingInfo rendering{VK_STRUCTURE_TYPE_RENDERING_INFO};
+    rendering.renderArea = {{0, 0}, {width_, height_}};
+    rendering.layerCount = 1;
+    rendering.colorAttachmentCount = 1;
+    rendering.pColorAttachments = &color;
+    rendering.pDepthAttachment = pass_.depthTexture ? &depth : nullptr;
+    rendering.pStencilAttachment = pass_.stencilTexture ? &stencil : nullptr;
+    VkCommandBuffer cb = commandBuffer_->vk();
+    vkCmdBeginRendering(cb, &rendering);
+    rendering_ = true;
+
+    // A negative height makes y point up in clip space, as on Metal.
+    VkViewport viewport{0, static_cast<float>(height_), static_cast<float>(width_), -static_cast<float>(height_), 0, 1};
+    vkCmdSetViewport(cb, 0, 1, &viewport);
+    VkRect2D scissor{{0, 0}, {width_, height_}};
+    vkCmdSetScissor(cb, 0, 1, &scissor);
+}
+
+bool RenderCommandEncoder::isAttachment(const Texture& texture) const
+{
+    for (const auto* t : {pass_.colorTexture.get(), pass_.resolveTexture.get(), pass_.depthTexture.get(),
+                          pass_.stencilTexture.get()}) {
+        if (t && t->image() == texture.image()) return true;
+    }
+    return false;
+}
+
+void RenderCommandEncoder::setRenderPipelineState(std::shared_ptr<RenderPipelineState> state)
+{
+    commandBuffer_->retain(state);
+    pipeline_ = std::move(state);
+}
+
+void RenderCommandEncoder::setVertexBuffer(std::shared_ptr<Buffer> buffer, uint64_t offset, uint32_t index)
+{
+    commandBuffer_->retain(buffer);
+    vertexBuffers_[index] = {std::move(buffer), offset};
+}
+
+void RenderCommandEncoder::setFragmentBuffer(std::shared_ptr<Buffer> buffer, uint64_t offset, uint32_t index)
+{
+    commandBuffer_->retain(buffer);
+    fragmentBuffers_[index] = {std::move(buffer), offset};
+}
+
+void RenderCommandEncoder::setFragmentTexture(std::shared_ptr<Texture> texture, uint32_t index)
+{
+    commandBuffer_->retain(texture);
+    fragmentTextures_[index] = std::move(texture);
+}
+
+void RenderCommandEncoder::setDepthStencilState(std::shared_ptr<DepthStencilState> state)
+{
+    if (state) commandBuffer_->retain(state);
+    depthStencil_ = std::move(state);
+}
+
+void RenderCommandEncoder::setStencilReferenceValue(uint32_t value)
+{
+    stencilReference_ = value;
+}
+
+Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
+{
+    if (ended_) return Error{VK_ERROR_INITIALIZATION_FAILED, "the render pass has ended"};
+    if (!pipeline_) return Error{VK_ERROR_INITIALIZATION_FAILED, "no render pipeline is bound"};
+    auto pipeline = pipeline_->pipelineFor(classOf(type), formats_);
+    if (!pipeline) return pipeline.error();
+    auto zero = zeroResources(*commandBuffer_->commandQueue());
+    if (!zero) return zero.error();
+    const Device& device = *commandBuffer_->device();
+    const VkPhysicalDeviceLimits& limits = device.properties().limits;
+    const PipelineLayout& layout = pipeline_->layout();
+
+    // Resolve every binding first: nothing is recorded for a draw that fails.
+    struct Write {
+        const ResourceBinding* binding;
+        std::vector<VkDescriptorBufferInfo> buffers;
+        std::vector<VkDescriptorImageInfo> images;
+    };
+    std::vector<Write> writes;
+    std::vector<std::shared_ptr<Texture>> toSample;
+    for (const ResourceBinding& b : layout.bindings()) {
+        if (b.type == VK_DESCRIPTOR_TYPE_SAMPLER) continue;  // immutable
+        Write w{&b, {}, {}};
+        for (uint32_t element = 0; element < b.count; ++element) {
+            const uint32_t index = b.index + element;
+            if (isBufferType(b.type)) {
+                const auto& bound = b.space == BindingSpace::VertexBuffer ? vertexBuffers_ : fragmentBuffers_;
+                const bool uniform = b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
+                const uint64_t maxRange = uniform ? limits.maxUniformBufferRange : limits.maxStorageBufferRange;
+                const uint64_t alignment =
+                    uniform ? limits.minUniformBufferOffsetAlignment : limits.minStorageBufferOffsetAlignment;
+                auto it = bound.find(index);
+                if (it == bound.end()) {
+                    w.buffers.push_back({zero->buffer->vk(), 0, std::min<uint64_t>(kZeroBufferLength, maxRange)});
+                    continue;
+                }
+                const BufferBinding& bb = it->second;
+                if (bb.offset >= bb.buffer->length()) {
+                    return Error{VK_ERROR_VALIDATION_FAILED_EXT,
+                                 "The buffer offset at index " + std::to_string(index) + " is past the buffer's end."};
+                }
+                if (bb.offset % alignment) {
+                    return Error{VK_ERROR_VALIDATION_FAILED_EXT,
+                                 "The buffer offset at index " + std::to_string(index) + " must be a multiple of " +
+                                     std::to_string(alignment) + " on this device."};
+                }
+                w.buffers.push_back({bb.buffer->vk(), bb.offset, std::min(bb.buffer->length() - bb.offset, maxRange)});
+            } else if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE) {
+                // Fragment stores go nowhere: textures rest in shader-read layout.
+                if (!zero->storage) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "no storage image for the binding"};
+                w.images.push_back({VK_NULL_HANDLE, zero->storage->view(), VK_IMAGE_LAYOUT_GENERAL});
+            } else {
+                auto it = fragmentTextures_.find(index);
+                const Texture* texture = zero->sampled.get();
+                if (it != fragmentTextures_.end()) {
+                    const Texture& bound = *it->second;
+                    if ((bound.usage() & TextureUsageShaderRead) && bound.sampleCount() == 1 && !isAttachment(bound) &&
+                        bound.restingLayout() == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+                        texture = &bound;
+                        if (it->second->layout() != VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) toSample.push_back(it->second);
+                    }
+                }
+                w.images.push_back({VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL});
+            }
+        }
+        writes.push_back(std::move(w));
+    }
+
+    VkCommandBuffer cb = commandBuffer_->vk();
+    if (!toSample.empty()) {
+        vkCmdEndRendering(cb);
+        rendering_ = false;
+        for (const auto& t : toSample) {
+            t->transition(*commandBuffer_, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL,
+                          VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+                          VK_ACCESS_2_SHADER_READ_BIT);
+            touched_.push_back(t);
+        }
+        beginRendering(false);
+    }
+
+    vkCmdBindPipeline(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline.value());
+    vkCmdSetPrimitiveTopology(cb, topologyOf(type));
+    vkCmdSetPrimitiveRestartEnable(cb, VK_FALSE);
+    const bool depthDynamic = formats_.depth != VK_FORMAT_UNDEFINED;
+    const bool stencilDynamic = formats_.stencil != VK_FORMAT_UNDEFINED;
+    const DepthStencilState& state = depthStencil_ ? *depthStencil_ : defaultDepthStencil();
+    state.apply(cb, depthDynamic, pipeline_->hasDynamicDepth(), stencilDynamic, pipeline_->hasDynamicStencil());
+    if (stencilDynamic) vkCmdSetStencilReference(cb, VK_STENCIL_FACE_FRONT_AND_BACK, stencilReference_);
+
+    if (!writes.empty()) {
+        std::vector<VkWriteDescriptorSet> sets;
+        for (const Write& w : writes) {
+            VkWriteDescriptorSet set{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
+            set.dstBinding = w.binding->pushBinding;
+            set.descriptorCount = w.binding->count;
+            set.descriptorType = w.binding->type;
+            set.pBufferInfo = w.buffers.empty() ? nullptr : w.buffers.data();
+            set.pImageInfo = w.images.empty() ? nullptr : w.images.data();
+            sets.push_back(set);
+        }
+        device.functions().cmdPushDescriptorSet(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, layout.vk(), kPushSet,
+                                                static_cast<uint32_t>(sets.size()), sets.data());
+    }
+    return success();
+}
+
+Status RenderCommandEncoder::drawPrimitives(PrimitiveType type, uint64_t vertexStart, uint64_t vertexCount,
+                                            uint64_t instanceCount)
+{
+    if (!fits32(vertexStart) || !fits32(vertexCount) || !fits32(instanceCount) ||
+        !fits32(vertexStart + vertexCount)) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "vertex or instance counts beyond 32 bits"};
+    }
+    if (auto prepared = prepareDraw(type); !prepared) return prepared;
+    vkCmdDraw(commandBuffer_->vk(), static_cast<uint32_t>(vertexCount), static_cast<uint32_t>(instanceCount),
+              static_cast<uint32_t>(vertexStart), 0);
+    return success();
+}
+
+Status RenderCommandEncoder::drawIndexedPrimitives(PrimitiveType type, uint64_t indexCount, IndexType indexType,
+                                                   const std::shared_ptr<Buffer>& indexBuffer,
+                                                   uint64_t indexBufferOffset, uint64_t instanceCount)
+{
+    if (!fits32(indexCount) || !fits32(instanceCount)) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "index or instance counts beyond 32 bits"};
+    }
+    const uint64_t size = indexSize(indexType);
+    if (indexBufferOffset % size || indexBufferOffset > indexBuffer->length() ||
+        indexCount > (indexBuffer->length() - indexBufferOffset) / size) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "the indices do not lie inside the index buffer"};
+    }
+    if (auto prepared = prepareDraw(type); !prepared) return prepared;
+    VkCommandBuffer cb = commandBuffer_->vk();
+    commandBuffer_->retain(indexBuffer);
+    if (indexCount == 0 || instanceCount == 0) return success();
+    vkCmdBindIndexBuffer(cb, indexBuffer->vk(), indexBufferOffset,
+                         indexType == IndexType::UInt32 ? VK_INDEX_TYPE_UINT32 : VK_INDEX_TYPE_UINT16);
+    vkCmdDrawIndexed(cb, static_cast<uint32_t>(indexCount), static_cast<uint32_t>(instanceCount), 0, 0, 0);
+    return success();
+}
+
+Status RenderCommandEncoder::drawPrimitives(PrimitiveType type, const std::shared_ptr<Buffer>& indirectBuffer,
+                                            uint64_t indirectOffset)
+{
+    if (indirectOffset % 4 || indirectOffset > indirectBuffer->length() ||
+        indirectBuffer->length() - indirectOffset < sizeof(VkDrawIndirectCommand)) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "the draw arguments do not lie inside the indirect buffer"};
+    }
+    if (auto prepared = prepareDraw(type); !prepared) return prepared;
+    commandBuffer_->retain(indirectBuffer);
+    vkCmdDrawIndirect(commandBuffer_->vk(), indirectBuffer->vk(), indirectOffset, 1, sizeof(VkDrawIndirectCommand));
+    return success();
+}
+
+Status RenderCommandEncoder::drawIndexedPrimitives(PrimitiveType type, IndexType indexType,
+                                                   const std::shared_ptr<Buffer>& indexBuffer,
+                                                   uint64_t indexBufferOffset,
+                                                   const std::shared_ptr<Buffer>& indirectBuffer,
+                                                   uint64_t indirectOffset)
+{
+    if (indexBufferOffset % indexSize(indexType) || indexBufferOffset >= indexBuffer->length()) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "the index buffer offset does not suit the index buffer"};
+    }
+    if (indirectOffset % 4 || indirectOffset > indirectBuffer->length() ||
+        indirectBuffer->length() - indirectOffset < sizeof(VkDrawIndexedIndirectCommand)) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "the draw arguments do not lie inside the indirect buffer"};
+    }
+    if (auto prepared = prepareDraw(type); !prepared) return prepared;
+    VkCommandBuffer cb = commandBuffer_->vk();
+    commandBuffer_->retain(indexBuffer);
+    commandBuffer_->retain(indirectBuffer);
+    // Indices past the buffer's end read as zero (robust buffer access).
+    vkCmdBindIndexBuffer(cb, indexBuffer->vk(), indexBufferOffset,
+                         indexType == IndexType::UInt32 ? VK_INDEX_TYPE_UINT32 : VK_INDEX_TYPE_UINT16);
+    vkCmdDrawIndexedIndirect(cb, indirectBuffer->vk(), indirectOffset, 1, sizeof(VkDrawIndexedIndirectCommand));
+    return success();
+}
+
+void RenderCommandEncoder::endEncoding()
+{
+    if (ended_) return;
+    ended_ = true;
+    if (rendering_) vkCmdEndRendering(commandBuffer_->vk());
+    rendering_ = false;
+    for (const auto& t : touched_) t->rest(*commandBuffer_);
+    touched_.clear();
+}
+
+}  // namespace quendal::gpu
