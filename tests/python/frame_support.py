@@ -1,0 +1,126 @@
+"""Helpers for the frame suites: a small shader library, buffers of packed
+floats, and reading the pixels of a window's last onscreen frame back from the
+X server (the screen is the only read-back that needs no blit pass)."""
+
+import struct
+import subprocess
+
+import pytest
+
+from window_support import HEADLESS, pump, unique_title, window_id
+
+needs_screen = pytest.mark.skipif(HEADLESS, reason="reads pixels back from an X display")
+
+# Vertices are vec4 (x, y, depth, unused) in clip space, y up; each instance
+# is moved by its vec2 offset. The colour is a fragment uniform.
+SOURCE = """
+#ifdef QUENDAL_VERTEX
+layout(set = 0, binding = 0) readonly buffer Vertices { vec4 vertices[]; };
+layout(set = 0, binding = 1) readonly buffer Offsets { vec2 offsets[]; };
+void vs() {
+    vec4 v = vertices[gl_VertexIndex];
+    gl_Position = vec4(v.xy + offsets[gl_InstanceIndex], v.z, 1.0);
+    gl_PointSize = 8.0;
+}
+#endif
+#ifdef QUENDAL_FRAGMENT
+layout(set = 1, binding = 0) uniform Colour { vec4 colour; };
+layout(set = 2, binding = 0) uniform sampler2D image;
+layout(location = 0) out vec4 fragment;
+void fs() { fragment = colour; }
+void fs_textured() { fragment = texture(image, vec2(0.5)) + colour; }
+#endif
+"""
+
+# Top half of the target: (-1, 0), (1, 0), (0, 1).
+TOP_TRIANGLE = [(-1, 0, 0.5), (1, 0, 0.5), (0, 1, 0.5)]
+FULL_QUAD = [(-1, -1, 0.5), (1, -1, 0.5), (-1, 1, 0.5), (1, 1, 0.5)]
+
+
+def floats(m, values) -> int:
+    data = struct.pack(f"{len(values)}f", *values)
+    handle = m.create_buffer(len(data))
+    m.write_buffer(handle, data)
+    return handle
+
+
+def vertices(m, points) -> int:
+    flat = []
+    for x, y, z in points:
+        flat += [x, y, z, 0.0]
+    return floats(m, flat)
+
+
+def integers(m, fmt: str, values) -> int:
+    data = struct.pack(f"<{len(values)}{fmt}", *values)
+    handle = m.create_buffer(len(data))
+    m.write_buffer(handle, data)
+    return handle
+
+
+class Scene:
+    """A library, a zero offset buffer and colour buffers for drawing."""
+
+    def __init__(self, m):
+        self.m = m
+        self.library = m.create_library(source=SOURCE)
+        self.no_offset = floats(m, [0.0, 0.0])
+        self._colours = {}
+
+    def pipeline(self, **options) -> int:
+        fragment = options.pop("fragment", "fs")
+        return self.m.create_render_pipeline(self.library, "vs", fragment, **options)
+
+    def colour(self, rgba) -> int:
+        if rgba not in self._colours:
+            self._colours[rgba] = floats(self.m, list(rgba))
+        return self._colours[rgba]
+
+    def bind(self, window, pipeline, vertex_buffer, rgba, offsets=None):
+        m = self.m
+        m.set_pipeline(window, pipeline)
+        m.set_vertex_buffer(window, vertex_buffer, 0)
+        m.set_vertex_buffer(window, offsets or self.no_offset, 1)
+        m.set_fragment_buffer(window, self.colour(rgba), 0)
+
+
+class Screen:
+    """One window under X whose presented frames are read back with xwd."""
+
+    def __init__(self, m):
+        self.m = m
+        self.title = unique_title("frames")
+        self.handle = m.create_window(title=self.title)
+        pump(m, self.handle, 0.2)
+        self.xid = window_id(m, self.handle, self.title)
+        width, height = m.window_metrics(self.handle)["pixel_size"]
+        self.width, self.height = int(width), int(height)
+
+    def capture(self) -> bytes:
+        # The slot comes back when the GPU has finished the last frame; then the
+        # present is queued and a few refreshes let it reach the screen.
+        self.m.acquire_frame_slot(self.handle)
+        self.m.release_frame_slot(self.handle)
+        pump(self.m, self.handle, 0.1)
+        shot = subprocess.run(
+            f"xwd -id {self.xid} -silent | convert xwd:- -depth 8 rgb:-",
+            shell=True,
+            capture_output=True,
+            check=True,
+        ).stdout
+        assert len(shot) == self.width * self.height * 3
+        return shot
+
+    def pixel(self, shot: bytes, x: float, y: float) -> tuple:
+        """The pixel at a fraction of the width and height from the top left."""
+        px = min(int(x * self.width), self.width - 1)
+        py = min(int(y * self.height), self.height - 1)
+        i = (py * self.width + px) * 3
+        return tuple(shot[i : i + 3])
+
+    def close(self):
+        self.m.close_window(self.handle)
+
+
+def near(actual, expected, tolerance=2) -> bool:
+    return all(abs(a - e) <= tolerance for a, e in zip(actual, expected))
