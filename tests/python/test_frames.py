@@ -1,0 +1,261 @@
+"""Render frames: onscreen frames reach the screen, offscreen frames wait for
+the next onscreen frame, the clear colour rules, the frame slot on every path,
+and each lifecycle error with its exact message."""
+
+import subprocess
+import threading
+import time
+
+import pytest
+
+import _quendal._metal as m
+from frame_support import FULL_QUAD, TOP_TRIANGLE, Scene, Screen, near, needs_screen, vertices
+from window_support import needs_display, pump, run_python
+
+UNKNOWN = 987_654_321
+DEFAULT_CLEAR = (8, 10, 15)  # (0.03, 0.04, 0.06) in 8 bits
+
+
+@pytest.fixture
+def window():
+    handle = m.create_window()
+    yield handle
+    m.close_window(handle)
+
+
+@pytest.fixture(scope="module")
+def screen():
+    if needs_screen.args[0]:
+        pytest.skip(needs_screen.kwargs["reason"])
+    s = Screen(m)
+    yield s
+    s.close()
+
+
+def finishes(handle, call, timeout=10.0) -> bool:
+    """Whether call() returns on another thread within timeout (a lost frame
+    slot would block it for ever). The main context turns meanwhile, as the
+    frame's main-thread steps need."""
+    done = threading.Event()
+
+    def worker():
+        call()
+        done.set()
+
+    threading.Thread(target=worker, daemon=True).start()
+    deadline = time.monotonic() + timeout
+    while not done.is_set() and time.monotonic() < deadline:
+        m.vsync(handle)
+    return done.is_set()
+
+
+def one_frame(handle, **options):
+    m.begin_frame(handle, **options)
+    m.end_frame(handle)
+
+
+@needs_screen
+class TestClearColour:
+    def cleared(self, screen, colour):
+        m.begin_frame(screen.handle, colour)
+        m.end_frame(screen.handle)
+        return screen.pixel(screen.capture(), 0.5, 0.5)
+
+    def test_red(self, screen):
+        assert self.cleared(screen, (1, 0, 0, 1)) == (255, 0, 0)
+
+    @pytest.mark.parametrize(
+        "colour", [None, (1, 0, 0), (1, 0, 0, 1, 1), "abcd", (1, "x", 0, 1), 5, [0.0, 1.0, 0.0, object()]]
+    )
+    def test_anything_but_four_floats_is_the_default(self, screen, colour):
+        assert near(self.cleared(screen, colour), DEFAULT_CLEAR, 1)
+
+    def test_a_list_of_four_ints(self, screen):
+        assert self.cleared(screen, [0, 0, 1, 1]) == (0, 0, 255)
+
+    def test_without_a_colour(self, screen):
+        one_frame(screen.handle)
+        assert near(screen.pixel(screen.capture(), 0.5, 0.5), DEFAULT_CLEAR, 1)
+
+
+@needs_screen
+class TestOnscreen:
+    def test_many_frames_complete(self, screen):
+        # Each begin_frame waits for the frame before it: a slot that never came
+        # back from the GPU would block here.
+        assert finishes(screen.handle, lambda: [one_frame(screen.handle, clear_color=(0, 1, 0, 1)) for _ in range(30)])
+        assert screen.pixel(screen.capture(), 0.1, 0.9) == (0, 255, 0)
+
+    def test_offscreen_frames_go_with_the_next_onscreen_frame(self, screen):
+        scene = Scene(m)
+        texture = m.create_render_texture(8, 8)["handle"]
+        w = screen.handle
+        one_frame(w, clear_color=(1, 1, 0, 1), target_texture=texture)
+        m.begin_frame(w, (0, 0, 0, 1))
+        scene.bind(w, scene.pipeline(fragment="fs_textured", blending=False), vertices(m, TOP_TRIANGLE), (0, 0, 0, 0))
+        m.set_fragment_texture(w, texture, 0)
+        m.draw(w, "triangle", 0, 3)
+        m.end_frame(w)
+        assert screen.pixel(screen.capture(), 0.5, 0.25) == (255, 255, 0)
+
+    def test_sampling_the_frame_target_reads_zero(self, screen):
+        scene = Scene(m)
+        texture = m.create_render_texture(8, 8)["handle"]
+        w = screen.handle
+        one_frame(w, clear_color=(1, 1, 1, 1), target_texture=texture)
+        m.begin_frame(w, (0, 0, 1, 1), target_texture=texture)
+        scene.bind(w, scene.pipeline(fragment="fs_textured", blending=False), vertices(m, FULL_QUAD), (0, 0, 0, 1))
+        m.set_fragment_texture(w, texture, 0)
+        m.draw(w, "triangle_strip", 0, 4)
+        m.end_frame(w)
+        m.begin_frame(w, (0, 0, 0, 1))
+        scene.bind(w, scene.pipeline(fragment="fs_textured", blending=False), vertices(m, TOP_TRIANGLE), (0, 0, 0, 0))
+        m.set_fragment_texture(w, texture, 0)
+        m.draw(w, "triangle", 0, 3)
+        m.end_frame(w)
+        # The offscreen frame drew black over its own blue clear, not the white it held.
+        assert screen.pixel(screen.capture(), 0.5, 0.25) == (0, 0, 0)
+
+
+@needs_display
+def test_a_resized_window_presents_at_its_new_size():
+    screen = Screen(m)
+    try:
+        one_frame(screen.handle, clear_color=(1, 0, 0, 1), depth=True, stencil=True, sample_count=4)
+        screen.capture()
+        subprocess.run(["xdotool", "windowsize", screen.xid, "400", "300"], check=True)
+        pump(m, screen.handle, 0.3)
+        width, height = m.window_metrics(screen.handle)["pixel_size"]
+        screen.width, screen.height = int(width), int(height)
+        assert (screen.width, screen.height) == (400, 300)
+        one_frame(screen.handle, clear_color=(0, 0, 1, 1), depth=True, stencil=True, sample_count=4)
+        shot = screen.capture()
+        assert screen.pixel(shot, 0.99, 0.99) == (0, 0, 255)
+    finally:
+        screen.close()
+
+
+class TestLifecycleErrors:
+    def test_unknown_window(self):
+        for call in (lambda: m.begin_frame(UNKNOWN), lambda: m.end_frame(UNKNOWN)):
+            with pytest.raises(RuntimeError) as caught:
+                call()
+            assert str(caught.value) == "_metal window handle not found."
+
+    def test_two_begin_frames(self, window):
+        m.begin_frame(window)
+        with pytest.raises(RuntimeError) as caught:
+            m.begin_frame(window)
+        assert str(caught.value) == "A Metal frame is already active for this window."
+        m.end_frame(window)
+        assert finishes(window, lambda: one_frame(window))
+
+    def test_end_frame_without_begin_gives_back_the_slot(self, window):
+        m.acquire_frame_slot(window)
+        with pytest.raises(RuntimeError) as caught:
+            m.end_frame(window)
+        assert str(caught.value) == "begin_frame() must be called before end_frame()."
+        assert finishes(window, lambda: one_frame(window))
+
+    def test_unknown_target_texture_takes_no_slot(self, window):
+        for _ in range(2):
+            with pytest.raises(RuntimeError) as caught:
+                m.begin_frame(window, target_texture=UNKNOWN)
+            assert str(caught.value) == "_metal target texture handle not found."
+        assert finishes(window, lambda: one_frame(window))
+        m.release_frame_slot(window)
+
+    def test_failed_onscreen_begin_gives_back_a_held_slot(self, window):
+        m.acquire_frame_slot(window)
+        m.begin_frame(window)
+        with pytest.raises(RuntimeError):
+            m.begin_frame(window)
+        m.end_frame(window)
+        assert finishes(window, lambda: [one_frame(window) for _ in range(3)])
+
+    def test_texture_that_cannot_be_drawn_into(self, window, tmp_path):
+        from texture_support import write_png
+
+        image = m.create_image_texture(write_png(tmp_path / "one.png", [[(1, 2, 3, 255)]]))["handle"]
+        with pytest.raises(RuntimeError) as caught:
+            m.begin_frame(window, target_texture=image)
+        assert str(caught.value) == "Failed to create a Metal render encoder."
+        assert finishes(window, lambda: one_frame(window))
+
+    @pytest.mark.parametrize("count", [3, 5, 1000])
+    def test_unsupported_sample_count(self, window, count):
+        with pytest.raises(ValueError, match=rf"^sample_count {count} is not supported by this device \(supported: 1(, \d+)*\)\.$"):
+            m.begin_frame(window, sample_count=count)
+        assert finishes(window, lambda: one_frame(window))
+
+    def test_sample_counts_below_one_as_signed_are_one(self, window):
+        one_frame(window, sample_count=0)
+        one_frame(window, sample_count=(1 << 32) - 1)
+        one_frame(window, sample_count=1 << 31)
+
+
+class TestOffscreen:
+    def test_offscreen_frames_leave_the_slot_alone(self, window):
+        texture = m.create_render_texture(16, 16)["handle"]
+        m.acquire_frame_slot(window)
+        for _ in range(3):
+            one_frame(window, clear_color=(0, 1, 0, 1), target_texture=texture, depth=True, sample_count=4)
+        m.release_frame_slot(window)
+        assert finishes(window, lambda: one_frame(window))
+
+    def test_rgba16f_target_with_every_attachment(self, window):
+        scene = Scene(m)
+        texture = m.create_render_texture(32, 16, "rgba16f")["handle"]
+        m.begin_frame(window, target_texture=texture, depth=True, stencil=True, sample_count=4)
+        scene.bind(window, scene.pipeline(), vertices(m, TOP_TRIANGLE), (1, 0, 0, 1))
+        m.set_depth_stencil(window, "less", True, stencil_pass="replace", stencil_ref=3)
+        m.draw(window, "triangle", 0, 3)
+        m.end_frame(window)
+        one_frame(window)
+
+    def test_destroyed_target_stays_alive_while_pending(self, window):
+        texture = m.create_render_texture(8, 8)["handle"]
+        m.begin_frame(window, target_texture=texture)
+        m.destroy_texture(texture)
+        m.end_frame(window)
+        one_frame(window)
+
+
+class TestClose:
+    def test_close_with_an_open_frame(self):
+        handle = m.create_window()
+        texture = m.create_render_texture(8, 8)["handle"]
+        one_frame(handle, target_texture=texture)
+        m.begin_frame(handle, depth=True)
+        m.close_window(handle)
+        with pytest.raises(RuntimeError):
+            m.end_frame(handle)
+        # The texture's layout is still known: it can be drawn into again.
+        other = m.create_window()
+        one_frame(other, target_texture=texture)
+        one_frame(other)
+        m.close_window(other)
+
+    def test_close_with_a_frame_in_flight(self):
+        handle = m.create_window()
+        one_frame(handle)
+        m.close_window(handle)
+
+
+def test_frames_without_a_display():
+    result = run_python(
+        """
+        import json
+        import _quendal._metal as m
+        w = m.create_window()
+        t = m.create_render_texture(8, 8)["handle"]
+        for target in (0, t, 0):
+            for _ in range(3):
+                m.begin_frame(w, (1, 0, 0, 1), target_texture=target, depth=True, sample_count=4)
+                m.end_frame(w)
+        m.close_window(w)
+        print(json.dumps({"ok": True}))
+        """,
+        env_update={"QUENDAL_HEADLESS": "1"},
+    )
+    assert result == {"ok": True}
