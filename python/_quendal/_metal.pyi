@@ -97,6 +97,73 @@ def create_image_texture(path: str) -> TextureResult:
 def destroy_texture(handle: int, /) -> None:
     """Destroy a Metal texture."""
 
+def begin_frame(
+    window: int,
+    clear_color: object = None,
+    target_texture: int = 0,
+    depth: bool = False,
+    sample_count: int = 1,
+    stencil: bool = False,
+) -> None:
+    """Begin encoding a frame for a window."""
+
+def set_pipeline(window: int, pipeline: int) -> None:
+    """Bind a render pipeline for the active frame."""
+
+def set_vertex_buffer(window: int, buffer: int, index: int, offset: int = 0) -> None:
+    """Bind a vertex buffer for the active frame."""
+
+def set_fragment_buffer(window: int, buffer: int, index: int, offset: int = 0) -> None:
+    """Bind a fragment buffer for the active frame."""
+
+def set_fragment_texture(window: int, texture: int, index: int) -> None:
+    """Bind a fragment texture for the active frame."""
+
+def draw(window: int, primitive: str, vertex_start: int, vertex_count: int) -> None:
+    """Issue a draw call for the active frame."""
+
+def draw_indexed(
+    window: int, primitive: str, index_buffer: int, index_count: int, index_type: str = "uint16", offset: int = 0
+) -> None:
+    """Issue an indexed draw call."""
+
+def draw_instanced(window: int, primitive: str, vertex_start: int, vertex_count: int, instance_count: int) -> None:
+    """Issue an instanced draw call."""
+
+def draw_indexed_instanced(
+    window: int,
+    primitive: str,
+    index_buffer: int,
+    index_count: int,
+    index_type: str = "uint16",
+    offset: int = 0,
+    instance_count: int = 1,
+) -> None:
+    """Issue an indexed instanced draw call."""
+
+def draw_indirect(window: int, primitive: str, indirect_buffer: int, offset: int = 0) -> None:
+    """Issue an indirect draw call."""
+
+def draw_indexed_indirect(
+    window: int, primitive: str, index_buffer: int, index_type: str, indirect_buffer: int, indirect_offset: int = 0
+) -> None:
+    """Issue an indexed indirect draw call."""
+
+def set_depth_stencil(
+    window: int,
+    compare: str = "always",
+    write_enabled: bool = False,
+    stencil_compare: str = "always",
+    stencil_pass: str = "keep",
+    stencil_fail: str = "keep",
+    stencil_ref: int = 0,
+    stencil_back_pass: str | None = None,
+) -> None:
+    """Set depth/stencil state."""
+
+def end_frame(window: int, /) -> None:
+    """End encoding and present the active frame."""
+
 def set_target_fps(handle: int, fps: int, /) -> int:
     """Set display link frame rate."""
 
