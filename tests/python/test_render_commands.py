@@ -366,7 +366,7 @@ class TestOutOfRange:
         ],
     )
     def test_indices_outside_the_buffer(self, drawing, count, offset, index_type, message):
-        indices = m.create_buffer(6)
+        indices = integers(m, "H", [0, 1, 2])
         with pytest.raises(ValueError) as caught:
             m.draw_indexed(drawing, "triangle", indices, count, index_type=index_type, offset=offset)
         assert str(caught.value) == message
@@ -381,18 +381,18 @@ class TestOutOfRange:
         ],
     )
     def test_indirect_arguments_outside_the_buffer(self, drawing, offset, message):
-        arguments = m.create_buffer(20)
+        arguments = integers(m, "I", [0] * 5)
         with pytest.raises(ValueError) as caught:
             m.draw_indirect(drawing, "triangle", arguments, offset=offset)
         assert str(caught.value) == message
-        indices = m.create_buffer(6)
+        indices = integers(m, "H", [0, 1, 2])
         with pytest.raises(ValueError) as caught:
             m.draw_indexed_indirect(drawing, "triangle", indices, "uint16", arguments, indirect_offset=offset)
         assert str(caught.value) == message
 
     def test_indexed_indirect_needs_20_bytes(self, drawing):
-        indices = m.create_buffer(6)
-        arguments = m.create_buffer(20)
+        indices = integers(m, "H", [0, 1, 2])
+        arguments = integers(m, "I", [3, 1, 0, 0, 0])
         m.draw_indexed_indirect(drawing, "triangle", indices, "uint16", arguments)
         with pytest.raises(ValueError):
             m.draw_indexed_indirect(drawing, "triangle", indices, "uint16", arguments, indirect_offset=4)
