@@ -97,6 +97,18 @@ def create_image_texture(path: str) -> TextureResult:
 def destroy_texture(handle: int, /) -> None:
     """Destroy a Metal texture."""
 
+def begin_blit(window: int, /) -> None:
+    """Begin a blit pass."""
+
+def copy_texture_to_buffer(window: int, texture: int, buffer: int, bytes_per_row: int = 0) -> None:
+    """Copy texture to buffer."""
+
+def generate_mipmaps(window: int, texture: int) -> None:
+    """Generate mipmaps for a texture."""
+
+def end_blit(window: int, /) -> None:
+    """End blit pass and wait."""
+
 def set_target_fps(handle: int, fps: int, /) -> int:
     """Set display link frame rate."""
 
