@@ -126,3 +126,23 @@ def create_compute_pipeline(library: int, function: str) -> int:
 
 def destroy_compute_pipeline(handle: int, /) -> None:
     """Destroy a compute pipeline."""
+
+def begin_compute(window: int, /) -> None:
+    """Begin a compute pass."""
+
+def set_compute_pipeline(window: int, pipeline: int) -> None:
+    """Set compute pipeline."""
+
+def set_compute_buffer(window: int, buffer: int, index: int, offset: int = 0) -> None:
+    """Set compute buffer."""
+
+def set_compute_texture(window: int, texture: int, index: int) -> None:
+    """Set compute texture."""
+
+def dispatch_compute(
+    window: int, grid_x: int = 1, grid_y: int = 1, grid_z: int = 1, tg_x: int = 1, tg_y: int = 1, tg_z: int = 1
+) -> None:
+    """Dispatch compute threads."""
+
+def end_compute(window: int, /) -> None:
+    """End compute pass and wait."""
