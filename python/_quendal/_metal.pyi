@@ -146,3 +146,6 @@ def dispatch_compute(
 
 def end_compute(window: int, /) -> None:
     """End compute pass and wait."""
+
+def resource_counts() -> dict[str, int]:
+    """Return internal Metal resource counts for diagnostics."""

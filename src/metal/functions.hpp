@@ -63,4 +63,7 @@ PyObject* metal_set_compute_texture(PyObject* self, PyObject* args, PyObject* kw
 PyObject* metal_dispatch_compute(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* metal_end_compute(PyObject* self, PyObject* args);
 
+// diagnostics.cpp
+PyObject* metal_resource_counts(PyObject* self, PyObject* args);
+
 }  // namespace quendal::metal

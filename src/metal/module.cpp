@@ -45,6 +45,8 @@ PyMethodDef metalMethods[] = {
     {"acquire_frame_slot", METAL_POS(metal_acquire_frame_slot), "Wait for an available onscreen frame slot."},
     {"release_frame_slot", METAL_POS(metal_release_frame_slot), "Release a previously acquired onscreen frame slot."},
     {"vsync", METAL_POS(metal_vsync), "Wait for next display refresh."},
+    {"resource_counts", metal_resource_counts, METH_NOARGS,
+     "Return internal Metal resource counts for diagnostics."},
     {nullptr, nullptr, 0, nullptr},
 };
 
