@@ -192,6 +192,11 @@ void CommandBuffer::commit()
         finish(CommandBufferStatus::Error);
         return;
     }
+    {
+        std::lock_guard lock(mutex_);
+        submitted_ = true;
+    }
+    completed_.notify_all();
     queue_->track(shared_from_this());
 }
 
@@ -214,6 +219,24 @@ void CommandBuffer::waitUntilCompleted()
         return status_ == CommandBufferStatus::Completed || status_ == CommandBufferStatus::Error ||
                status_ == CommandBufferStatus::NotEnqueued;
     });
+}
+
+Status CommandBuffer::waitUntilExecuted()
+{
+    std::unique_lock lock(mutex_);
+    completed_.wait(lock, [&] { return status_ != CommandBufferStatus::Committed || submitted_; });
+    if (status_ == CommandBufferStatus::NotEnqueued) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "the command buffer was not committed"};
+    }
+    if (status_ == CommandBufferStatus::Error) return Error{VK_ERROR_DEVICE_LOST, error_};
+    if (status_ == CommandBufferStatus::Completed) return success();
+    // The fence, not the completion thread: that thread runs earlier command
+    // buffers' handlers first, and those may need a lock this caller holds.
+    lock.unlock();
+    if (VkResult r = vkWaitForFences(device()->vk(), 1, &fence_, VK_TRUE, UINT64_MAX); r != VK_SUCCESS) {
+        return vkError(r, "vkWaitForFences");
+    }
+    return success();
 }
 
 CommandBufferStatus CommandBuffer::status()

@@ -53,7 +53,12 @@ public:
 
     // Ends recording and submits. A second commit is ignored.
     void commit();
+    // Returns once the command buffer has completed and its handlers have run.
     void waitUntilCompleted();
+    // Returns once the GPU has finished the commands, without waiting for the
+    // completion handlers of this or earlier command buffers (which may take
+    // locks the caller holds). An error when the submit or the GPU failed.
+    Status waitUntilExecuted();
     CommandBufferStatus status();
     const std::string& errorReason() const { return error_; }
 
@@ -95,6 +100,7 @@ private:
     std::mutex mutex_;
     std::condition_variable completed_;
     CommandBufferStatus status_ = CommandBufferStatus::NotEnqueued;
+    bool submitted_ = false;  // the fence will be signalled
     std::string error_;
 };
 
