@@ -95,7 +95,8 @@ def bench_quendal(source: np.ndarray) -> dict:
         return m.read_buffer(data)
 
     check(run_transform(), source, "quendal")
-    return {"round trip": round_trip, "transform": run_transform}, "Vulkan default device (lavapipe where there is no GPU)"
+    device = "Vulkan default device (lavapipe where there is no GPU)"
+    return {"round trip": round_trip, "transform": run_transform}, device
 
 
 def bench_wgpu(source: np.ndarray):

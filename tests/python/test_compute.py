@@ -212,6 +212,19 @@ class TestDispatch:
         finally:
             m.destroy_buffer(keep)
 
+    def test_pipeline_destroyed_inside_the_pass_still_runs(self, window, made):
+        library = m.create_library(source=KERNELS)
+        pipeline = m.create_compute_pipeline(library, "write_index")
+        out = made.buffer(16)
+        m.begin_compute(window)
+        m.set_compute_pipeline(window, pipeline)
+        m.destroy_compute_pipeline(pipeline)
+        m.destroy_library(library)
+        m.set_compute_buffer(window, out, 0)
+        m.dispatch_compute(window, tg_x=4)
+        m.end_compute(window)
+        assert uints(out, 4) == [0, 1, 2, 3]
+
     def test_closing_the_window_drops_the_pass(self, kernels, made):
         out = made.buffer(16, b"\xaa")
         window = m.create_window()
