@@ -17,11 +17,6 @@ constexpr const char* kHandleNotFound = "_metal handle not found.";
 constexpr const char* kNoBlitPass = "begin_blit() must be called first.";
 constexpr const char* kTooSmall = "The destination buffer or row stride is too small.";
 
-void raiseStepError(const std::string& message)
-{
-    QuendalPySetError(PyExc_RuntimeError, message);
-}
-
 }  // namespace
 
 PyObject* metal_begin_blit(PyObject*, PyObject* args)
@@ -60,7 +55,7 @@ PyObject* metal_begin_blit(PyObject*, PyObject* args)
         record.blitActive = true;
     });
     if (error) {
-        raiseStepError(error);
+        PyErr_SetString(PyExc_RuntimeError, error);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -167,7 +162,7 @@ PyObject* metal_end_blit(PyObject*, PyObject* args)
         record.blitActive = false;
     });
     if (!error.empty()) {
-        raiseStepError(error);
+        QuendalPySetError(PyExc_RuntimeError, error);
         return nullptr;
     }
     Py_RETURN_NONE;

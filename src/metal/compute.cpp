@@ -18,7 +18,7 @@ constexpr const char* kNoComputePass = "No active compute pass.";
 
 // The window's open pass, or null (with the RuntimeError raised) when the window
 // is missing or has none. gStateMutex held.
-gpu::ComputeCommandEncoder* openPass(Registry<WindowRecord>::iterator window)
+gpu::ComputeCommandEncoder* QuendalPyOpenComputePass(Registry<WindowRecord>::iterator window)
 {
     if (window == gWindows.end() || !window->second.computeActive || !window->second.computeEncoder) {
         PyErr_SetString(PyExc_RuntimeError, kNoComputePass);
@@ -28,7 +28,7 @@ gpu::ComputeCommandEncoder* openPass(Registry<WindowRecord>::iterator window)
 }
 
 // Slots past the binding model's range can never reach a kernel.
-bool checkIndex(int index, const char* what)
+bool QuendalPyCheckSlotIndex(int index, const char* what)
 {
     if (index >= 0 && static_cast<uint32_t>(index) < gpu::kBindingsPerSet) return true;
     PyErr_Format(PyExc_ValueError, "%s index must be between 0 and %u.", what, gpu::kBindingsPerSet - 1);
@@ -78,7 +78,7 @@ PyObject* metal_set_compute_pipeline(PyObject*, PyObject* args, PyObject* kwargs
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    gpu::ComputeCommandEncoder* encoder = openPass(gWindows.find(windowHandle));
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(gWindows.find(windowHandle));
     if (!encoder) return nullptr;
     auto pipeline = gComputePipelines.find(pipelineHandle);
     if (pipeline == gComputePipelines.end()) {
@@ -103,13 +103,13 @@ PyObject* metal_set_compute_buffer(PyObject*, PyObject* args, PyObject* kwargs)
     std::lock_guard lock(gStateMutex);
     auto window = gWindows.find(windowHandle);
     auto buffer = gBuffers.find(bufferHandle);
-    gpu::ComputeCommandEncoder* encoder = openPass(window);
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(window);
     if (!encoder) return nullptr;
     if (buffer == gBuffers.end()) {
         PyErr_SetString(PyExc_KeyError, "Buffer not found.");
         return nullptr;
     }
-    if (!checkIndex(index, "Compute buffer")) return nullptr;
+    if (!QuendalPyCheckSlotIndex(index, "Compute buffer")) return nullptr;
     if (offset < 0 || static_cast<uint64_t>(offset) >= buffer->second.buffer->length()) {
         PyErr_SetString(PyExc_ValueError, "Compute buffer offset must lie inside the buffer.");
         return nullptr;
@@ -131,13 +131,13 @@ PyObject* metal_set_compute_texture(PyObject*, PyObject* args, PyObject* kwargs)
     std::lock_guard lock(gStateMutex);
     auto window = gWindows.find(windowHandle);
     auto texture = gTextures.find(textureHandle);
-    gpu::ComputeCommandEncoder* encoder = openPass(window);
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(window);
     if (!encoder) return nullptr;
     if (texture == gTextures.end()) {
         PyErr_SetString(PyExc_KeyError, "Texture not found.");
         return nullptr;
     }
-    if (!checkIndex(index, "Compute texture")) return nullptr;
+    if (!QuendalPyCheckSlotIndex(index, "Compute texture")) return nullptr;
     encoder->setTexture(texture->second.texture, static_cast<uint32_t>(index));
     Py_RETURN_NONE;
 }
@@ -153,7 +153,7 @@ PyObject* metal_dispatch_compute(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    gpu::ComputeCommandEncoder* encoder = openPass(gWindows.find(windowHandle));
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(gWindows.find(windowHandle));
     if (!encoder) return nullptr;
     if (!encoder->computePipelineState()) {
         PyErr_SetString(PyExc_RuntimeError, "set_compute_pipeline() must be called before dispatch_compute().");

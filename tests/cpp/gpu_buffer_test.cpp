@@ -1,5 +1,7 @@
 #include <cstring>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <numeric>
 #include <vector>
 
@@ -136,4 +138,28 @@ TEST(GpuCommandBuffer, ExecutedWaitOnAnUncommittedBufferFails)
     auto queue = sharedDevice()->newCommandQueue().value();
     auto cb = queue->commandBuffer().value();
     EXPECT_FALSE(cb->waitUntilExecuted());
+}
+
+// Nobody waits for this command buffer: the queue still lets go of what it kept.
+TEST(GpuCommandBuffer, ReleasesResourcesWithoutAWaiter)
+{
+    auto device = sharedDevice();
+    auto queue = device->newCommandQueue().value();
+    auto destination = device->newBuffer(256).value();
+    std::weak_ptr<Buffer> watched;
+    std::weak_ptr<CommandBuffer> watchedCommands;
+    {
+        auto cb = queue->commandBuffer().value();
+        auto source = device->newBuffer(256).value();
+        watched = source;
+        watchedCommands = cb;
+        cb->copyBuffer(source, 0, destination, 0, 256);
+        cb->commit();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((!watched.expired() || !watchedCommands.expired()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(watched.expired());
+    EXPECT_TRUE(watchedCommands.expired());
 }

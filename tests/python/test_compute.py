@@ -212,6 +212,19 @@ class TestDispatch:
         finally:
             m.destroy_buffer(keep)
 
+    def test_pipeline_destroyed_inside_the_pass_still_runs(self, window, made):
+        library = m.create_library(source=KERNELS)
+        pipeline = m.create_compute_pipeline(library, "write_index")
+        out = made.buffer(16)
+        m.begin_compute(window)
+        m.set_compute_pipeline(window, pipeline)
+        m.destroy_compute_pipeline(pipeline)
+        m.destroy_library(library)
+        m.set_compute_buffer(window, out, 0)
+        m.dispatch_compute(window, tg_x=4)
+        m.end_compute(window)
+        assert uints(out, 4) == [0, 1, 2, 3]
+
     def test_closing_the_window_drops_the_pass(self, kernels, made):
         out = made.buffer(16, b"\xaa")
         window = m.create_window()
@@ -267,6 +280,37 @@ class TestTextures:
         values = made.buffer(4, b"\xff")
         run(window, kernels["read_unset"], [values])
         assert uints(values, 1) == [1]
+
+    def test_new_texture_in_a_dropped_pass_then_copied(self, kernels, made):
+        texture = made.texture(4, 4, "rgba8")
+        dropped = m.create_window()
+        m.begin_compute(dropped)
+        m.set_compute_pipeline(dropped, kernels["paint"])
+        m.set_compute_texture(dropped, texture, 0)
+        m.dispatch_compute(dropped, tg_x=4, tg_y=4)
+        m.close_window(dropped)
+        window = m.create_window()
+        try:
+            read_texture(window, texture, 64)
+        finally:
+            m.close_window(window)
+
+    def test_passes_recorded_side_by_side_commit_in_any_order(self, window, kernels, made):
+        texture = made.texture(4, 1, "rgba8")
+        buffer = made.buffer(16, b"\xaa")
+        other = m.create_window()
+        try:
+            m.begin_blit(window)
+            m.copy_texture_to_buffer(window, texture, buffer)
+            m.begin_compute(other)
+            m.set_compute_pipeline(other, kernels["paint"])
+            m.set_compute_texture(other, texture, 0)
+            m.dispatch_compute(other, tg_x=4)
+            m.end_compute(other)
+            m.end_blit(window)
+        finally:
+            m.close_window(other)
+        assert read_texture(window, texture, 16) == b"".join(bytes([x, 0, 255, 255]) for x in range(4))
 
     def test_image_texture_cannot_be_written(self, window, kernels, made, tmp_path):
         picture = made.image(write_png(tmp_path / "p.png", [[(1, 2, 3, 255)]]))

@@ -101,6 +101,9 @@ private:
     std::condition_variable completed_;
     CommandBufferStatus status_ = CommandBufferStatus::NotEnqueued;
     bool submitted_ = false;  // the fence will be signalled
+    // Guarded by the queue's completion mutex.
+    bool tracked_ = false;  // in the queue's in-flight list
+    bool urgent_ = false;   // has handlers or a waiter in waitUntilCompleted
     std::string error_;
 };
 

@@ -73,7 +73,7 @@ public:
     VkImageLayout layout();
     // Records a barrier that moves every level from the tracked layout to layout,
     // ordering it after the stages and accesses that last touched the image and
-    // before stages/access. An UNDEFINED tracked layout discards the contents.
+    // before stages/access. A new texture is already in its resting layout.
     void transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkPipelineStageFlags2 stages,
                     VkAccessFlags2 access);
     // Moves the texture to its resting layout, ordered before any later use.
@@ -83,6 +83,14 @@ public:
 
 private:
     explicit Texture(std::shared_ptr<Device> device) : device_(std::move(device)) {}
+
+    // The resting layout and the stages and accesses that wait for it.
+    struct RestingState {
+        VkImageLayout layout;
+        VkPipelineStageFlags2 stages;
+        VkAccessFlags2 access;
+    };
+    RestingState restingState() const;
 
     std::shared_ptr<Device> device_;
     TextureDescriptor descriptor_;
