@@ -164,6 +164,18 @@ def set_depth_stencil(
 def end_frame(window: int, /) -> None:
     """End encoding and present the active frame."""
 
+def begin_blit(window: int, /) -> None:
+    """Begin a blit pass."""
+
+def copy_texture_to_buffer(window: int, texture: int, buffer: int, bytes_per_row: int = 0) -> None:
+    """Copy texture to buffer."""
+
+def generate_mipmaps(window: int, texture: int) -> None:
+    """Generate mipmaps for a texture."""
+
+def end_blit(window: int, /) -> None:
+    """End blit pass and wait."""
+
 def set_target_fps(handle: int, fps: int, /) -> int:
     """Set display link frame rate."""
 
@@ -181,3 +193,26 @@ def create_compute_pipeline(library: int, function: str) -> int:
 
 def destroy_compute_pipeline(handle: int, /) -> None:
     """Destroy a compute pipeline."""
+
+def begin_compute(window: int, /) -> None:
+    """Begin a compute pass."""
+
+def set_compute_pipeline(window: int, pipeline: int) -> None:
+    """Set compute pipeline."""
+
+def set_compute_buffer(window: int, buffer: int, index: int, offset: int = 0) -> None:
+    """Set compute buffer."""
+
+def set_compute_texture(window: int, texture: int, index: int) -> None:
+    """Set compute texture."""
+
+def dispatch_compute(
+    window: int, grid_x: int = 1, grid_y: int = 1, grid_z: int = 1, tg_x: int = 1, tg_y: int = 1, tg_z: int = 1
+) -> None:
+    """Dispatch compute threads."""
+
+def end_compute(window: int, /) -> None:
+    """End compute pass and wait."""
+
+def resource_counts() -> dict[str, int]:
+    """Return internal Metal resource counts for diagnostics."""

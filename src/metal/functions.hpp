@@ -68,4 +68,21 @@ PyObject* metal_draw_indexed_indirect(PyObject* self, PyObject* args, PyObject* 
 // depth_stencil.cpp
 PyObject* metal_set_depth_stencil(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// blit.cpp
+PyObject* metal_begin_blit(PyObject* self, PyObject* args);
+PyObject* metal_copy_texture_to_buffer(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_generate_mipmaps(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_end_blit(PyObject* self, PyObject* args);
+
+// compute.cpp
+PyObject* metal_begin_compute(PyObject* self, PyObject* args);
+PyObject* metal_set_compute_pipeline(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_set_compute_buffer(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_set_compute_texture(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_dispatch_compute(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_end_compute(PyObject* self, PyObject* args);
+
+// diagnostics.cpp
+PyObject* metal_resource_counts(PyObject* self, PyObject* args);
+
 }  // namespace quendal::metal

@@ -1,4 +1,7 @@
 #include <cstring>
+#include <chrono>
+#include <mutex>
+#include <thread>
 #include <numeric>
 #include <vector>
 
@@ -97,4 +100,66 @@ TEST(GpuCommandBuffer, KeepsResourcesAliveUntilCompleted)
     cb->waitUntilCompleted();
     EXPECT_TRUE(watched.expired());
     EXPECT_EQ(static_cast<unsigned char*>(destination->contents())[255], 0x5A);
+}
+
+// A pass end waits holding a lock that earlier command buffers' completion
+// handlers take: it must not wait for those handlers.
+TEST(GpuCommandBuffer, ExecutedWaitDoesNotWaitForEarlierHandlers)
+{
+    auto device = sharedDevice();
+    auto queue = device->newCommandQueue().value();
+    auto source = device->newBuffer(64).value();
+    auto destination = device->newBuffer(64).value();
+    std::memset(source->contents(), 0x3C, 64);
+    std::memset(destination->contents(), 0, 64);
+
+    std::mutex held;
+    std::unique_lock lock(held);
+    auto earlier = queue->commandBuffer().value();
+    bool handlerRan = false;
+    earlier->addCompletedHandler([&](CommandBuffer&) {
+        std::lock_guard wait(held);
+        handlerRan = true;
+    });
+    earlier->commit();
+    auto later = queue->commandBuffer().value();
+    later->copyBuffer(source, 0, destination, 0, 64);
+    later->commit();
+    EXPECT_TRUE(later->waitUntilExecuted());
+    EXPECT_EQ(static_cast<unsigned char*>(destination->contents())[63], 0x3C);
+    EXPECT_FALSE(handlerRan);
+    lock.unlock();
+    later->waitUntilCompleted();
+    EXPECT_TRUE(handlerRan);
+}
+
+TEST(GpuCommandBuffer, ExecutedWaitOnAnUncommittedBufferFails)
+{
+    auto queue = sharedDevice()->newCommandQueue().value();
+    auto cb = queue->commandBuffer().value();
+    EXPECT_FALSE(cb->waitUntilExecuted());
+}
+
+// Nobody waits for this command buffer: the queue still lets go of what it kept.
+TEST(GpuCommandBuffer, ReleasesResourcesWithoutAWaiter)
+{
+    auto device = sharedDevice();
+    auto queue = device->newCommandQueue().value();
+    auto destination = device->newBuffer(256).value();
+    std::weak_ptr<Buffer> watched;
+    std::weak_ptr<CommandBuffer> watchedCommands;
+    {
+        auto cb = queue->commandBuffer().value();
+        auto source = device->newBuffer(256).value();
+        watched = source;
+        watchedCommands = cb;
+        cb->copyBuffer(source, 0, destination, 0, 256);
+        cb->commit();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((!watched.expired() || !watchedCommands.expired()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(watched.expired());
+    EXPECT_TRUE(watchedCommands.expired());
 }

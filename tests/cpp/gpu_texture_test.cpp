@@ -83,7 +83,7 @@ TEST(GpuTexture, RenderTexturesForEveryColourFormat)
         EXPECT_EQ(texture->sampleCount(), 1u);
         EXPECT_EQ(texture->mipmapLevelCount(), 1u);
         EXPECT_EQ(texture->aspect(), VkImageAspectFlags{VK_IMAGE_ASPECT_COLOR_BIT});
-        EXPECT_EQ(texture->layout(), VK_IMAGE_LAYOUT_UNDEFINED);
+        EXPECT_EQ(texture->layout(), texture->restingLayout());  // placed there when made
         EXPECT_EQ(texture->restingLayout(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
         // Storage is granted exactly where the format allows it.
         const bool storable = sharedDevice()->formatProperties(vkFormat(format)).optimalTilingFeatures &

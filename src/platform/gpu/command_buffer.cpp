@@ -1,6 +1,8 @@
 #include "platform/gpu/command_buffer.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
@@ -10,6 +12,8 @@
 namespace quendal::gpu {
 
 namespace {
+
+constexpr auto kPollBeforeSleep = std::chrono::microseconds(100);
 
 // How one texture level is laid out in a buffer, checked against the buffer.
 struct BufferLayout {
@@ -202,6 +206,11 @@ void CommandBuffer::commit()
         return;
     }
     queue_->track(shared_from_this());
+    {
+        std::lock_guard lock(mutex_);
+        submitted_ = true;
+    }
+    completed_.notify_all();
 }
 
 void CommandBuffer::finish(CommandBufferStatus status)
@@ -218,11 +227,39 @@ void CommandBuffer::finish(CommandBufferStatus status)
 
 void CommandBuffer::waitUntilCompleted()
 {
+    queue_->hurry(*this);
     std::unique_lock lock(mutex_);
     completed_.wait(lock, [&] {
         return status_ == CommandBufferStatus::Completed || status_ == CommandBufferStatus::Error ||
                status_ == CommandBufferStatus::NotEnqueued;
     });
+}
+
+Status CommandBuffer::waitUntilExecuted()
+{
+    std::unique_lock lock(mutex_);
+    completed_.wait(lock, [&] { return status_ != CommandBufferStatus::Committed || submitted_; });
+    if (status_ == CommandBufferStatus::NotEnqueued) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "the command buffer was not committed"};
+    }
+    if (status_ == CommandBufferStatus::Error) return Error{VK_ERROR_DEVICE_LOST, error_};
+    if (status_ == CommandBufferStatus::Completed) return success();
+    // The fence, not the completion thread: that thread runs earlier command
+    // buffers' handlers first, and those may need a lock this caller holds.
+    lock.unlock();
+    // Short passes finish within microseconds; polling a little first spares
+    // the waiter a sleep whose wake-up costs more than the work (lavapipe on a
+    // small virtual machine: about 40 us per pass). Yielding leaves the cores
+    // to a software driver's threads.
+    const VkDevice vk = device()->vk();
+    const auto pollEnd = std::chrono::steady_clock::now() + kPollBeforeSleep;
+    while (vkGetFenceStatus(vk, fence_) == VK_NOT_READY && std::chrono::steady_clock::now() < pollEnd) {
+        std::this_thread::yield();
+    }
+    if (VkResult r = vkWaitForFences(vk, 1, &fence_, VK_TRUE, UINT64_MAX); r != VK_SUCCESS) {
+        return vkError(r, "vkWaitForFences");
+    }
+    return success();
 }
 
 CommandBufferStatus CommandBuffer::status()

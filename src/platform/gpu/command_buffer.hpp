@@ -57,7 +57,12 @@ public:
 
     // Ends recording and submits. A second commit is ignored.
     void commit();
+    // Returns once the command buffer has completed and its handlers have run.
     void waitUntilCompleted();
+    // Returns once the GPU has finished the commands, without waiting for the
+    // completion handlers of this or earlier command buffers (which may take
+    // locks the caller holds). An error when the submit or the GPU failed.
+    Status waitUntilExecuted();
     CommandBufferStatus status();
     const std::string& errorReason() const { return error_; }
 
@@ -100,6 +105,10 @@ private:
     std::mutex mutex_;
     std::condition_variable completed_;
     CommandBufferStatus status_ = CommandBufferStatus::NotEnqueued;
+    bool submitted_ = false;  // the fence will be signalled
+    // Guarded by the queue's completion mutex.
+    bool tracked_ = false;  // in the queue's in-flight list
+    bool urgent_ = false;   // has handlers or a waiter in waitUntilCompleted
     std::string error_;
 };
 

@@ -37,11 +37,14 @@ private:
         std::mutex mutex;
         std::condition_variable pending;
         std::deque<std::shared_ptr<CommandBuffer>> inFlight;
+        size_t urgent = 0;  // in-flight command buffers that need prompt completion
         bool stopping = false;
     };
 
     // Called by CommandBuffer::commit after a successful submit.
     void track(std::shared_ptr<CommandBuffer> submitted);
+    // Someone waits for the command buffer's handlers: complete it promptly.
+    void hurry(CommandBuffer& commandBuffer);
     static void completionLoop(std::shared_ptr<Completion> completion);
 
     std::shared_ptr<Device> device_;

@@ -358,6 +358,52 @@ Result<std::shared_ptr<Texture>> Device::newTexture(const TextureDescriptor& des
     return Texture::create(shared_from_this(), descriptor);
 }
 
+Status Device::submitAndWait(const std::function<void(VkCommandBuffer)>& record)
+{
+    VkCommandPool pool = VK_NULL_HANDLE;
+    VkFence fence = VK_NULL_HANDLE;
+    auto cleanup = [&] {
+        if (fence) vkDestroyFence(device_, fence, nullptr);
+        if (pool) vkDestroyCommandPool(device_, pool, nullptr);
+    };
+    VkCommandPoolCreateInfo poolInfo{VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO};
+    poolInfo.flags = VK_COMMAND_POOL_CREATE_TRANSIENT_BIT;
+    poolInfo.queueFamilyIndex = queueFamily_;
+    if (VkResult r = vkCreateCommandPool(device_, &poolInfo, nullptr, &pool); r != VK_SUCCESS) {
+        return vkError(r, "vkCreateCommandPool");
+    }
+    VkCommandBuffer cb = VK_NULL_HANDLE;
+    VkCommandBufferAllocateInfo allocInfo{VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO};
+    allocInfo.commandPool = pool;
+    allocInfo.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
+    allocInfo.commandBufferCount = 1;
+    VkFenceCreateInfo fenceInfo{VK_STRUCTURE_TYPE_FENCE_CREATE_INFO};
+    VkCommandBufferBeginInfo begin{VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO};
+    begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
+    VkResult r = vkAllocateCommandBuffers(device_, &allocInfo, &cb);
+    if (r == VK_SUCCESS) r = vkCreateFence(device_, &fenceInfo, nullptr, &fence);
+    if (r == VK_SUCCESS) r = vkBeginCommandBuffer(cb, &begin);
+    if (r != VK_SUCCESS) {
+        cleanup();
+        return vkError(r, "preparing a command buffer");
+    }
+    record(cb);
+    r = vkEndCommandBuffer(cb);
+    if (r == VK_SUCCESS) {
+        VkCommandBufferSubmitInfo cbInfo{VK_STRUCTURE_TYPE_COMMAND_BUFFER_SUBMIT_INFO};
+        cbInfo.commandBuffer = cb;
+        VkSubmitInfo2 submit{VK_STRUCTURE_TYPE_SUBMIT_INFO_2};
+        submit.commandBufferInfoCount = 1;
+        submit.pCommandBufferInfos = &cbInfo;
+        std::lock_guard lock(queueMutex_);
+        r = vkQueueSubmit2(queue_, 1, &submit, fence);
+    }
+    if (r == VK_SUCCESS) r = vkWaitForFences(device_, 1, &fence, VK_TRUE, UINT64_MAX);
+    cleanup();
+    if (r != VK_SUCCESS) return vkError(r, "a one-off submit");
+    return success();
+}
+
 VkSampler Device::defaultSampler()
 {
     std::lock_guard lock(samplerMutex_);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,10 @@ public:
     // (the shared storage mode). length must be at least 1.
     Result<std::shared_ptr<Buffer>> newBuffer(uint64_t length);
     Result<std::shared_ptr<Texture>> newTexture(const TextureDescriptor& descriptor);
+
+    // Records commands into a one-off command buffer, submits it and waits for
+    // it: set-up work that must not wait for any command queue's order.
+    Status submitAndWait(const std::function<void(VkCommandBuffer)>& record);
 
     // The sampler fragment textures are bound with: linear filtering, clamped to
     // the edge. Made on first use; VK_NULL_HANDLE if that failed (tried again

@@ -129,6 +129,28 @@ Result<std::shared_ptr<Texture>> Texture::create(std::shared_ptr<Device> device,
     }
 
     if (auto made = texture->makeViews(); !made) return made.error();
+
+    // Command buffers are recorded side by side and may be committed in any
+    // order, or dropped unsubmitted; each use returns the texture to its
+    // resting layout, so it must start there too.
+    const RestingState resting = texture->restingState();
+    Status placed = device->submitAndWait([&](VkCommandBuffer cb) {
+        VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
+        barrier.dstStageMask = resting.stages;
+        barrier.dstAccessMask = resting.access;
+        barrier.oldLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+        barrier.newLayout = resting.layout;
+        barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+        barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+        barrier.image = texture->image_;
+        barrier.subresourceRange = {texture->aspect_, 0, VK_REMAINING_MIP_LEVELS, 0, 1};
+        VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
+        dep.imageMemoryBarrierCount = 1;
+        dep.pImageMemoryBarriers = &barrier;
+        vkCmdPipelineBarrier2(cb, &dep);
+    });
+    if (!placed) return placed.error();
+    texture->setTrackedState(resting.layout, resting.stages, resting.access);
     return texture;
 }
 
@@ -249,31 +271,37 @@ void Texture::transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkP
     lastAccess_ = access;
 }
 
-void Texture::rest(CommandBuffer& commandBuffer)
+Texture::RestingState Texture::restingState() const
 {
     // Later transitions start from these stages, which keeps the chain of
     // dependencies unbroken whatever comes next.
-    if (base_) return base_->rest(commandBuffer);
     const VkImageLayout resting = restingLayout();
     if (resting == VK_IMAGE_LAYOUT_PRESENT_SRC_KHR) {
         // Presentation waits on a semaphore signalled after the whole submission.
-        transition(commandBuffer, resting, VK_PIPELINE_STAGE_2_NONE, VK_ACCESS_2_NONE);
-    } else if (resting == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
-        transition(commandBuffer, resting,
-                   VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT |
-                       VK_PIPELINE_STAGE_2_COMPUTE_SHADER_BIT,
-                   VK_ACCESS_2_SHADER_READ_BIT);
-    } else if (resting == VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL && aspect_ == VK_IMAGE_ASPECT_COLOR_BIT) {
-        transition(commandBuffer, resting, VK_PIPELINE_STAGE_2_COLOR_ATTACHMENT_OUTPUT_BIT,
-                   VK_ACCESS_2_COLOR_ATTACHMENT_READ_BIT | VK_ACCESS_2_COLOR_ATTACHMENT_WRITE_BIT);
-    } else if (resting == VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL) {
-        transition(commandBuffer, resting,
-                   VK_PIPELINE_STAGE_2_EARLY_FRAGMENT_TESTS_BIT | VK_PIPELINE_STAGE_2_LATE_FRAGMENT_TESTS_BIT,
-                   VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_READ_BIT | VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT);
-    } else {
-        transition(commandBuffer, resting, VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
-                   VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT);
+        return {resting, VK_PIPELINE_STAGE_2_NONE, VK_ACCESS_2_NONE};
     }
+    if (resting == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+        return {resting,
+                VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT |
+                    VK_PIPELINE_STAGE_2_COMPUTE_SHADER_BIT,
+                VK_ACCESS_2_SHADER_READ_BIT};
+    }
+    if (resting == VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL && aspect_ == VK_IMAGE_ASPECT_COLOR_BIT) {
+        return {resting, VK_PIPELINE_STAGE_2_COLOR_ATTACHMENT_OUTPUT_BIT,
+                VK_ACCESS_2_COLOR_ATTACHMENT_READ_BIT | VK_ACCESS_2_COLOR_ATTACHMENT_WRITE_BIT};
+    }
+    if (resting == VK_IMAGE_LAYOUT_ATTACHMENT_OPTIMAL) {
+        return {resting, VK_PIPELINE_STAGE_2_EARLY_FRAGMENT_TESTS_BIT | VK_PIPELINE_STAGE_2_LATE_FRAGMENT_TESTS_BIT,
+                VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_READ_BIT | VK_ACCESS_2_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT};
+    }
+    return {resting, VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT};
+}
+
+void Texture::rest(CommandBuffer& commandBuffer)
+{
+    if (base_) return base_->rest(commandBuffer);
+    const RestingState resting = restingState();
+    transition(commandBuffer, resting.layout, resting.stages, resting.access);
 }
 
 void Texture::setTrackedState(VkImageLayout layout, VkPipelineStageFlags2 stages, VkAccessFlags2 access)

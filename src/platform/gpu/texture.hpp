@@ -85,7 +85,8 @@ public:
     // ordering it after the stages and accesses that last touched the image and
     // before stages/access. An UNDEFINED tracked layout discards the contents,
     // as does discardContents (for attachments that are cleared: valid whatever
-    // layout the image is really in).
+    // layout the image is really in). A new texture is already in its resting
+    // layout.
     void transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkPipelineStageFlags2 stages,
                     VkAccessFlags2 access, bool discardContents = false);
     // Moves the texture to its resting layout, ordered before any later use.
@@ -96,6 +97,14 @@ public:
 private:
     explicit Texture(std::shared_ptr<Device> device) : device_(std::move(device)) {}
     Status makeViews();
+
+    // The resting layout and the stages and accesses that wait for it.
+    struct RestingState {
+        VkImageLayout layout;
+        VkPipelineStageFlags2 stages;
+        VkAccessFlags2 access;
+    };
+    RestingState restingState() const;
 
     std::shared_ptr<Device> device_;
     // What keeps a borrowed image alive, or the texture an alias stands for;

@@ -1,0 +1,217 @@
+// Compute passes: kernels dispatched into a command buffer of the window's own
+// that end_compute submits and waits for.
+#include <memory>
+#include <string>
+
+#include "common/main_thread.hpp"
+#include "metal/functions.hpp"
+#include "metal/state.hpp"
+#include "platform/gpu/compute_command_encoder.hpp"
+#include "platform/gpu/compute_pipeline.hpp"
+#include "platform/gpu/pipeline_layout.hpp"
+
+namespace quendal::metal {
+namespace {
+
+constexpr const char* kInvalidWindow = "Invalid window handle.";
+constexpr const char* kNoComputePass = "No active compute pass.";
+
+// The window's open pass, or null (with the RuntimeError raised) when the window
+// is missing or has none. gStateMutex held.
+gpu::ComputeCommandEncoder* QuendalPyOpenComputePass(Registry<WindowRecord>::iterator window)
+{
+    if (window == gWindows.end() || !window->second.computeActive || !window->second.computeEncoder) {
+        PyErr_SetString(PyExc_RuntimeError, kNoComputePass);
+        return nullptr;
+    }
+    return window->second.computeEncoder.get();
+}
+
+// Slots past the binding model's range can never reach a kernel.
+bool QuendalPyCheckSlotIndex(int index, const char* what)
+{
+    if (index >= 0 && static_cast<uint32_t>(index) < gpu::kBindingsPerSet) return true;
+    PyErr_Format(PyExc_ValueError, "%s index must be between 0 and %u.", what, gpu::kBindingsPerSet - 1);
+    return false;
+}
+
+}  // namespace
+
+PyObject* metal_begin_compute(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    const char* error = nullptr;
+    runOnMainSync([&] {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end()) {
+            error = kInvalidWindow;
+            return;
+        }
+        WindowRecord& record = it->second;
+        if (record.computeActive) {
+            error = "Compute pass already active.";
+            return;
+        }
+        // Pending offscreen frames stay pending: the pass does not see them.
+        if (auto commandBuffer = commandQueue()->commandBuffer()) {
+            record.computeCommandBuffer = std::move(commandBuffer.value());
+            record.computeEncoder = std::make_shared<gpu::ComputeCommandEncoder>(record.computeCommandBuffer);
+        }
+        record.computeActive = true;
+    });
+    if (error) {
+        PyErr_SetString(PyExc_RuntimeError, error);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_set_compute_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"window", "pipeline", nullptr};
+    long long windowHandle = 0;
+    long long pipelineHandle = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LL", const_cast<char**>(kwlist), &windowHandle,
+                                     &pipelineHandle)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(gWindows.find(windowHandle));
+    if (!encoder) return nullptr;
+    auto pipeline = gComputePipelines.find(pipelineHandle);
+    if (pipeline == gComputePipelines.end()) {
+        PyErr_SetString(PyExc_KeyError, "Compute pipeline not found.");
+        return nullptr;
+    }
+    encoder->setComputePipelineState(pipeline->second.state);
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_set_compute_buffer(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"window", "buffer", "index", "offset", nullptr};
+    long long windowHandle = 0;
+    long long bufferHandle = 0;
+    int index = 0;
+    Py_ssize_t offset = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LLi|n", const_cast<char**>(kwlist), &windowHandle,
+                                     &bufferHandle, &index, &offset)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    auto window = gWindows.find(windowHandle);
+    auto buffer = gBuffers.find(bufferHandle);
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(window);
+    if (!encoder) return nullptr;
+    if (buffer == gBuffers.end()) {
+        PyErr_SetString(PyExc_KeyError, "Buffer not found.");
+        return nullptr;
+    }
+    if (!QuendalPyCheckSlotIndex(index, "Compute buffer")) return nullptr;
+    if (offset < 0 || static_cast<uint64_t>(offset) >= buffer->second.buffer->length()) {
+        PyErr_SetString(PyExc_ValueError, "Compute buffer offset must lie inside the buffer.");
+        return nullptr;
+    }
+    encoder->setBuffer(buffer->second.buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_set_compute_texture(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"window", "texture", "index", nullptr};
+    long long windowHandle = 0;
+    long long textureHandle = 0;
+    int index = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LLi", const_cast<char**>(kwlist), &windowHandle, &textureHandle,
+                                     &index)) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    auto window = gWindows.find(windowHandle);
+    auto texture = gTextures.find(textureHandle);
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(window);
+    if (!encoder) return nullptr;
+    if (texture == gTextures.end()) {
+        PyErr_SetString(PyExc_KeyError, "Texture not found.");
+        return nullptr;
+    }
+    if (!QuendalPyCheckSlotIndex(index, "Compute texture")) return nullptr;
+    encoder->setTexture(texture->second.texture, static_cast<uint32_t>(index));
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_dispatch_compute(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"window", "grid_x", "grid_y", "grid_z", "tg_x", "tg_y", "tg_z", nullptr};
+    long long windowHandle = 0;
+    int grid[3] = {1, 1, 1};
+    int group[3] = {1, 1, 1};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "L|iiiiii", const_cast<char**>(kwlist), &windowHandle, &grid[0],
+                                     &grid[1], &grid[2], &group[0], &group[1], &group[2])) {
+        return nullptr;
+    }
+    std::lock_guard lock(gStateMutex);
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(gWindows.find(windowHandle));
+    if (!encoder) return nullptr;
+    if (!encoder->computePipelineState()) {
+        PyErr_SetString(PyExc_RuntimeError, "set_compute_pipeline() must be called before dispatch_compute().");
+        return nullptr;
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (grid[i] < 1 || group[i] < 1) {
+            PyErr_SetString(PyExc_ValueError, "Threadgroup counts and sizes must be at least 1.");
+            return nullptr;
+        }
+    }
+    const gpu::Size3 threadgroups{static_cast<uint32_t>(grid[0]), static_cast<uint32_t>(grid[1]),
+                                  static_cast<uint32_t>(grid[2])};
+    const gpu::Size3 threads{static_cast<uint32_t>(group[0]), static_cast<uint32_t>(group[1]),
+                             static_cast<uint32_t>(group[2])};
+    if (auto dispatched = encoder->dispatchThreadgroups(threadgroups, threads); !dispatched) {
+        QuendalPySetError(PyExc_ValueError, dispatched.error().reason);
+        return nullptr;
+    }
+    encoder->memoryBarrierWithScope(gpu::BarrierScopeTextures);
+    Py_RETURN_NONE;
+}
+
+PyObject* metal_end_compute(PyObject*, PyObject* args)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    std::string error;
+    runOnMainSync([&] {
+        std::lock_guard lock(gStateMutex);
+        auto it = gWindows.find(handle);
+        if (it == gWindows.end()) {
+            error = kInvalidWindow;
+            return;
+        }
+        WindowRecord& record = it->second;
+        if (!record.computeActive) {
+            error = kNoComputePass;
+            return;
+        }
+        if (record.computeEncoder) record.computeEncoder->endEncoding();
+        if (record.computeCommandBuffer) {
+            record.computeCommandBuffer->commit();
+            // Not waitUntilCompleted: earlier frames' completion handlers take
+            // gStateMutex, which this step holds.
+            if (auto executed = record.computeCommandBuffer->waitUntilExecuted(); !executed) {
+                error = "The compute pass failed on the GPU: " + executed.error().reason + ".";
+            }
+        }
+        record.computeEncoder.reset();
+        record.computeCommandBuffer.reset();
+        record.computeActive = false;
+    });
+    if (!error.empty()) {
+        QuendalPySetError(PyExc_RuntimeError, error);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace quendal::metal

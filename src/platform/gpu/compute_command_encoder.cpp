@@ -1,0 +1,219 @@
+#include "platform/gpu/compute_command_encoder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/gpu/buffer.hpp"
+#include "platform/gpu/command_buffer.hpp"
+#include "platform/gpu/compute_pipeline.hpp"
+#include "platform/gpu/device.hpp"
+#include "platform/gpu/pipeline_layout.hpp"
+#include "platform/gpu/texture.hpp"
+
+namespace quendal::gpu {
+
+namespace {
+
+// Large enough for any uniform block a kernel can declare; robust buffer access
+// bounds storage arrays that run past it.
+constexpr uint64_t kDummyBufferLength = 65536;
+
+Error refused(std::string reason)
+{
+    return Error{VK_ERROR_INITIALIZATION_FAILED, std::move(reason)};
+}
+
+std::string sizeText(Size3 s)
+{
+    return std::to_string(s.width) + "x" + std::to_string(s.height) + "x" + std::to_string(s.depth);
+}
+
+bool isSampled(VkDescriptorType type)
+{
+    return type == VK_DESCRIPTOR_TYPE_COMBINED_IMAGE_SAMPLER || type == VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE;
+}
+
+}  // namespace
+
+ComputeCommandEncoder::ComputeCommandEncoder(std::shared_ptr<CommandBuffer> commandBuffer)
+    : commandBuffer_(std::move(commandBuffer))
+{
+}
+
+void ComputeCommandEncoder::setComputePipelineState(std::shared_ptr<ComputePipelineState> state)
+{
+    commandBuffer_->retain(state);
+    state_ = std::move(state);
+}
+
+void ComputeCommandEncoder::setBuffer(std::shared_ptr<Buffer> buffer, uint64_t offset, uint32_t index)
+{
+    commandBuffer_->retain(buffer);
+    buffers_[index] = BufferBinding{std::move(buffer), offset};
+}
+
+void ComputeCommandEncoder::setTexture(std::shared_ptr<Texture> texture, uint32_t index)
+{
+    commandBuffer_->retain(texture);
+    textures_[index] = std::move(texture);
+}
+
+Result<std::shared_ptr<Buffer>> ComputeCommandEncoder::dummyBuffer()
+{
+    if (dummyBuffer_) return dummyBuffer_;
+    auto made = commandBuffer_->device()->newBuffer(kDummyBufferLength);
+    if (!made) return made.error();
+    std::memset(made.value()->contents(), 0, kDummyBufferLength);
+    commandBuffer_->retain(made.value());
+    dummyBuffer_ = std::move(made.value());
+    return dummyBuffer_;
+}
+
+Result<std::shared_ptr<Texture>> ComputeCommandEncoder::dummyTexture()
+{
+    if (dummyTexture_) return dummyTexture_;
+    TextureDescriptor descriptor;
+    descriptor.pixelFormat = PixelFormat::RGBA8Unorm;
+    descriptor.usage = TextureUsageShaderRead | TextureUsageShaderWrite;
+    auto made = commandBuffer_->device()->newTexture(descriptor);
+    if (!made) return made.error();
+    Texture& texture = *made.value();
+    texture.transition(*commandBuffer_, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_PIPELINE_STAGE_2_CLEAR_BIT,
+                       VK_ACCESS_2_TRANSFER_WRITE_BIT);
+    const VkClearColorValue zero{};
+    const VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+    vkCmdClearColorImage(commandBuffer_->vk(), texture.image(), VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1,
+                         &range);
+    commandBuffer_->retain(made.value());
+    dummyTexture_ = std::move(made.value());
+    return dummyTexture_;
+}
+
+Status ComputeCommandEncoder::dispatchThreadgroups(Size3 grid, Size3 threadsPerThreadgroup)
+{
+    if (ended_) return refused("The compute encoder has ended encoding.");
+    if (!state_) return refused("No compute pipeline is set for this pass.");
+    const Device& device = *commandBuffer_->device();
+    const VkPhysicalDeviceLimits& limits = device.properties().limits;
+    if (grid.width == 0 || grid.height == 0 || grid.depth == 0 || grid.width > limits.maxComputeWorkGroupCount[0] ||
+        grid.height > limits.maxComputeWorkGroupCount[1] || grid.depth > limits.maxComputeWorkGroupCount[2]) {
+        return refused("Threadgroup count " + sizeText(grid) + " exceeds the device's limits.");
+    }
+    auto pipeline = state_->pipelineFor(threadsPerThreadgroup.width, threadsPerThreadgroup.height,
+                                        threadsPerThreadgroup.depth);
+    if (!pipeline) return pipeline.error();
+
+    const PipelineLayout& layout = state_->layout();
+    size_t bufferCount = 0;
+    size_t imageCount = 0;
+    for (const ResourceBinding& b : layout.bindings()) {
+        (b.space == BindingSpace::ComputeBuffer ? bufferCount : imageCount) += b.count;
+    }
+    // Reserved up front: the writes point into these.
+    std::vector<VkDescriptorBufferInfo> bufferInfos;
+    std::vector<VkDescriptorImageInfo> imageInfos;
+    bufferInfos.reserve(bufferCount);
+    imageInfos.reserve(imageCount);
+    std::vector<VkWriteDescriptorSet> writes;
+    std::vector<Texture*> used;
+
+    for (const ResourceBinding& b : layout.bindings()) {
+        if (b.type == VK_DESCRIPTOR_TYPE_SAMPLER) continue;  // immutable: nothing to push
+        VkWriteDescriptorSet write{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
+        write.dstBinding = b.pushBinding;
+        write.descriptorCount = b.count;
+        write.descriptorType = b.type;
+        if (b.space == BindingSpace::ComputeBuffer) {
+            const bool uniform = b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
+            const uint64_t alignment =
+                uniform ? limits.minUniformBufferOffsetAlignment : limits.minStorageBufferOffsetAlignment;
+            const uint64_t maxRange = uniform ? limits.maxUniformBufferRange : limits.maxStorageBufferRange;
+            write.pBufferInfo = bufferInfos.data() + bufferInfos.size();
+            for (uint32_t element = 0; element < b.count; ++element) {
+                const uint32_t index = b.index + element;
+                std::shared_ptr<Buffer> buffer;
+                uint64_t offset = 0;
+                if (auto it = buffers_.find(index); it != buffers_.end()) {
+                    buffer = it->second.buffer;
+                    offset = it->second.offset;
+                } else {
+                    auto dummy = dummyBuffer();
+                    if (!dummy) return dummy.error();
+                    buffer = dummy.value();
+                }
+                if (alignment > 1 && offset % alignment != 0) {
+                    return refused("The offset " + std::to_string(offset) + " of the buffer at index " +
+                                   std::to_string(index) + " is not a multiple of " + std::to_string(alignment) +
+                                   ", the device's alignment for " + (uniform ? "uniform" : "storage") + " buffers.");
+                }
+                bufferInfos.push_back({buffer->vk(), offset, std::min(buffer->length() - offset, maxRange)});
+            }
+        } else {
+            write.pImageInfo = imageInfos.data() + imageInfos.size();
+            for (uint32_t element = 0; element < b.count; ++element) {
+                const uint32_t index = b.index + element;
+                Texture* texture = nullptr;
+                if (auto it = textures_.find(index); it != textures_.end()) {
+                    texture = it->second.get();
+                } else {
+                    auto dummy = dummyTexture();
+                    if (!dummy) return dummy.error();
+                    texture = dummy.value().get();
+                }
+                if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE && !texture->supportsShaderWrite()) {
+                    return refused("The texture at index " + std::to_string(index) +
+                                   " cannot be written by a kernel: the device has no storage support for its "
+                                   "format.");
+                }
+                if (isSampled(b.type) && !(texture->usage() & TextureUsageShaderRead)) {
+                    return refused("The texture at index " + std::to_string(index) + " cannot be sampled.");
+                }
+                imageInfos.push_back({VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_GENERAL});
+                if (std::find(used.begin(), used.end(), texture) == used.end()) used.push_back(texture);
+            }
+        }
+        writes.push_back(write);
+    }
+
+    VkCommandBuffer cb = commandBuffer_->vk();
+    for (Texture* texture : used) {
+        texture->transition(*commandBuffer_, VK_IMAGE_LAYOUT_GENERAL, VK_PIPELINE_STAGE_2_COMPUTE_SHADER_BIT,
+                            VK_ACCESS_2_SHADER_READ_BIT | VK_ACCESS_2_SHADER_WRITE_BIT);
+    }
+    if (boundPipeline_ != pipeline.value()) {
+        vkCmdBindPipeline(cb, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline.value());
+        boundPipeline_ = pipeline.value();
+    }
+    if (!writes.empty()) {
+        device.functions().cmdPushDescriptorSet(cb, VK_PIPELINE_BIND_POINT_COMPUTE, layout.vk(), kPushSet,
+                                                static_cast<uint32_t>(writes.size()), writes.data());
+    }
+    vkCmdDispatch(cb, grid.width, grid.height, grid.depth);
+    for (Texture* texture : used) texture->rest(*commandBuffer_);
+    return success();
+}
+
+void ComputeCommandEncoder::endEncoding()
+{
+    if (ended_) return;
+    ended_ = true;
+    VkMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_MEMORY_BARRIER_2};
+    barrier.srcStageMask = VK_PIPELINE_STAGE_2_COMPUTE_SHADER_BIT;
+    barrier.srcAccessMask = VK_ACCESS_2_SHADER_WRITE_BIT;
+    barrier.dstStageMask = VK_PIPELINE_STAGE_2_HOST_BIT;
+    barrier.dstAccessMask = VK_ACCESS_2_HOST_READ_BIT;
+    VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
+    dep.memoryBarrierCount = 1;
+    dep.pMemoryBarriers = &barrier;
+    vkCmdPipelineBarrier2(commandBuffer_->vk(), &dep);
+}
+
+void ComputeCommandEncoder::memoryBarrierWithScope(uint32_t)
+{
+    // One full barrier serves buffers and textures alike.
+    commandBuffer_->memoryBarrier();
+}
+
+}  // namespace quendal::gpu
