@@ -124,3 +124,14 @@ class Screen:
 
 def near(actual, expected, tolerance=2) -> bool:
     return all(abs(a - e) <= tolerance for a, e in zip(actual, expected))
+
+
+def read_texture(m, window, texture, width, height, bytes_per_pixel=4) -> bytes:
+    """The texture's pixels, copied into a buffer by a blit pass."""
+    buffer = m.create_buffer(width * height * bytes_per_pixel)
+    m.begin_blit(window)
+    m.copy_texture_to_buffer(window, texture, buffer)
+    m.end_blit(window)
+    data = m.read_buffer(buffer)
+    m.destroy_buffer(buffer)
+    return data

@@ -8,6 +8,7 @@ import pytest
 
 import _quendal._metal as m
 from frame_support import FULL_QUAD, TOP_TRIANGLE, Scene, Screen, near, needs_screen, vertices
+from window_support import run_python
 
 RED, GREEN = (1.0, 0.0, 0.0, 1.0), (0.0, 1.0, 0.0, 1.0)
 NEAR_RED = [(x, y, 0.2) for x, y, _ in TOP_TRIANGLE]
@@ -160,3 +161,31 @@ class TestSetDepthStencil:
             t.join()
         m.end_frame(window)
         assert errors == []
+
+
+
+def test_one_state_per_distinct_key():
+    # A fresh interpreter, so that the process-wide cache starts empty.
+    counts = run_python(
+        """
+        import json
+        import _quendal._metal as m
+        w = m.create_window()
+        m.begin_frame(w)
+        seen = []
+        def step(*args, **kwargs):
+            m.set_depth_stencil(w, *args, **kwargs)
+            seen.append(m.resource_counts()["depth_stencil_states"])
+        step()                                                      # 0x700070000
+        step("always", False, "always", "keep", "keep", 5, "keep")  # the same key
+        step("less", True)                                          # 0x100070001
+        step("bogus", True, "always", "bogus", "bogus")             # falls back: 0x100070001
+        step("less", True, stencil_pass="zero")
+        step("less", True, stencil_pass="zero", stencil_back_pass="zero")
+        step("less", True, stencil_pass="zero", stencil_back_pass="keep")
+        m.end_frame(w)
+        m.close_window(w)
+        print(json.dumps(seen))
+        """
+    )
+    assert counts == [1, 1, 2, 2, 3, 3, 4]

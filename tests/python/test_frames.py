@@ -9,7 +9,7 @@ import time
 import pytest
 
 import _quendal._metal as m
-from frame_support import FULL_QUAD, TOP_TRIANGLE, Scene, Screen, near, needs_screen, vertices
+from frame_support import FULL_QUAD, TOP_TRIANGLE, Scene, Screen, near, needs_screen, read_texture, vertices
 from window_support import needs_display, pump, run_python
 
 UNKNOWN = 987_654_321
@@ -259,3 +259,92 @@ def test_frames_without_a_display():
         env_update={"QUENDAL_HEADLESS": "1"},
     )
     assert result == {"ok": True}
+
+
+class TestReadBack:
+    def test_offscreen_clear_is_red(self, window):
+        texture = m.create_render_texture(4, 2)["handle"]
+        one_frame(window, clear_color=(1, 0, 0, 1), target_texture=texture)
+        assert read_texture(m, window, texture, 4, 2) == bytes([0, 0, 255, 255]) * 8
+
+    def test_default_clear_in_rgba8(self, window):
+        texture = m.create_render_texture(2, 2, "rgba8")["handle"]
+        one_frame(window, clear_color="abcd", target_texture=texture)
+        assert read_texture(m, window, texture, 2, 2) == bytes([8, 10, 15, 255]) * 4
+
+    def test_multisampled_triangle_resolves_into_the_target(self, window):
+        scene = Scene(m)
+        texture = m.create_render_texture(16, 16)["handle"]
+        m.begin_frame(window, (0, 0, 0, 1), target_texture=texture, sample_count=4)
+        scene.bind(window, scene.pipeline(sample_count=4), vertices(m, [(-1, -1, 0.5), (1, -0.9, 0.5), (-1, 1, 0.5)]), (1, 1, 1, 1))
+        m.draw(window, "triangle", 0, 3)
+        m.end_frame(window)
+        reds = set(read_texture(m, window, texture, 16, 16)[2::4])
+        assert {0, 255} <= reds and len(reds) > 2
+
+    def test_top_is_top(self, window):
+        scene = Scene(m)
+        texture = m.create_render_texture(8, 8)["handle"]
+        m.begin_frame(window, (0, 0, 0, 1), target_texture=texture)
+        scene.bind(window, scene.pipeline(), vertices(m, TOP_TRIANGLE), (0, 1, 0, 1))
+        m.draw(window, "triangle", 0, 3)
+        m.end_frame(window)
+        pixels = read_texture(m, window, texture, 8, 8)
+        assert pixels[(1 * 8 + 4) * 4 + 1] == 255
+        assert pixels[(6 * 8 + 4) * 4 + 1] == 0
+
+
+class TestCounts:
+    def test_offscreen_work_waits_for_a_blit_or_an_onscreen_frame(self, window):
+        texture = m.create_render_texture(8, 8)["handle"]
+        before = m.resource_counts()["offscreen_command_buffers"]
+        one_frame(window, target_texture=texture)
+        one_frame(window, target_texture=texture)
+        assert m.resource_counts()["offscreen_command_buffers"] == before + 1
+        one_frame(window)
+        assert m.resource_counts()["offscreen_command_buffers"] == before
+        one_frame(window, target_texture=texture)
+        m.begin_blit(window)
+        assert m.resource_counts()["offscreen_command_buffers"] == before
+        m.end_blit(window)
+
+    def test_close_drops_pending_offscreen_work(self):
+        handle = m.create_window()
+        texture = m.create_render_texture(8, 8)["handle"]
+        before = m.resource_counts()
+        one_frame(handle, target_texture=texture)
+        m.begin_frame(handle)
+        during = m.resource_counts()
+        assert during["frame_autorelease_pools"] == before["frame_autorelease_pools"] + 1
+        assert during["active_frames"] == before["active_frames"] + 1
+        m.close_window(handle)
+        after = m.resource_counts()
+        for key in ("offscreen_command_buffers", "frame_autorelease_pools", "active_frames"):
+            assert after[key] == before[key], key
+
+    def test_submitted_then_completed(self, window):
+        before = m.resource_counts()
+        m.begin_frame(window)
+        assert m.resource_counts()["submitted_frames"] == before["submitted_frames"]
+        m.end_frame(window)
+        assert m.resource_counts()["submitted_frames"] == before["submitted_frames"] + 1
+        m.acquire_frame_slot(window)
+        assert m.resource_counts()["completed_frames"] == before["completed_frames"] + 1
+        assert m.resource_counts()["frame_autorelease_pools"] == before["frame_autorelease_pools"]
+        m.release_frame_slot(window)
+
+    def test_attachment_caches_and_their_estimates(self, window):
+        texture = m.create_render_texture(10, 10)["handle"]
+        other = m.create_render_texture(20, 10)["handle"]
+        base = m.resource_counts()["window_texture_bytes"]
+        one_frame(window, target_texture=texture, depth=True)
+        assert m.resource_counts()["window_texture_bytes"] == base + 400
+        one_frame(window, target_texture=texture, stencil=True)
+        assert m.resource_counts()["window_texture_bytes"] == base + 500
+        one_frame(window, target_texture=texture, depth=True, stencil=True, sample_count=4)
+        # Depth 4, stencil 1 and colour 4 bytes per sample, 4 samples.
+        assert m.resource_counts()["window_texture_bytes"] == base + 100 * 4 * 9
+        one_frame(window, target_texture=texture)
+        assert m.resource_counts()["window_texture_bytes"] == base + 100 * 4 * 9
+        one_frame(window, target_texture=other, depth=True, stencil=True, sample_count=4)
+        assert m.resource_counts()["window_texture_bytes"] == base + 200 * 4 * 9
