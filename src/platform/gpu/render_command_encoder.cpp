@@ -226,6 +226,7 @@ bool RenderCommandEncoder::isAttachment(const Texture& texture) const
 void RenderCommandEncoder::setRenderPipelineState(std::shared_ptr<RenderPipelineState> state)
 {
     commandBuffer_->retain(state);
+    if (state != pipeline_) bindingsDirty_ = stateDirty_ = true;
     pipeline_ = std::move(state);
 }
 
@@ -233,29 +234,34 @@ void RenderCommandEncoder::setVertexBuffer(std::shared_ptr<Buffer> buffer, uint6
 {
     commandBuffer_->retain(buffer);
     vertexBuffers_[index] = {std::move(buffer), offset};
+    bindingsDirty_ = true;
 }
 
 void RenderCommandEncoder::setFragmentBuffer(std::shared_ptr<Buffer> buffer, uint64_t offset, uint32_t index)
 {
     commandBuffer_->retain(buffer);
     fragmentBuffers_[index] = {std::move(buffer), offset};
+    bindingsDirty_ = true;
 }
 
 void RenderCommandEncoder::setFragmentTexture(std::shared_ptr<Texture> texture, uint32_t index)
 {
     commandBuffer_->retain(texture);
     fragmentTextures_[index] = std::move(texture);
+    bindingsDirty_ = true;
 }
 
 void RenderCommandEncoder::setDepthStencilState(std::shared_ptr<DepthStencilState> state)
 {
     if (state) commandBuffer_->retain(state);
     depthStencil_ = std::move(state);
+    stateDirty_ = true;
 }
 
 void RenderCommandEncoder::setStencilReferenceValue(uint32_t value)
 {
     stencilReference_ = value;
+    stateDirty_ = true;
 }
 
 Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
@@ -278,7 +284,8 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
     };
     std::vector<Write> writes;
     std::vector<std::shared_ptr<Texture>> toSample;
-    for (const ResourceBinding& b : layout.bindings()) {
+    static const std::vector<ResourceBinding> kUnchanged;
+    for (const ResourceBinding& b : bindingsDirty_ ? layout.bindings() : kUnchanged) {
         if (b.type == VK_DESCRIPTOR_TYPE_SAMPLER) continue;  // immutable
         Write w{&b, {}, {}};
         for (uint32_t element = 0; element < b.count; ++element) {
@@ -339,14 +346,24 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
         beginRendering(false);
     }
 
-    vkCmdBindPipeline(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline.value());
-    vkCmdSetPrimitiveTopology(cb, topologyOf(type));
-    vkCmdSetPrimitiveRestartEnable(cb, VK_FALSE);
-    const bool depthDynamic = formats_.depth != VK_FORMAT_UNDEFINED;
-    const bool stencilDynamic = formats_.stencil != VK_FORMAT_UNDEFINED;
-    const DepthStencilState& state = depthStencil_ ? *depthStencil_ : defaultDepthStencil();
-    state.apply(cb, depthDynamic, pipeline_->hasDynamicDepth(), stencilDynamic, pipeline_->hasDynamicStencil());
-    if (stencilDynamic) vkCmdSetStencilReference(cb, VK_STENCIL_FACE_FRONT_AND_BACK, stencilReference_);
+    if (pipeline.value() != boundPipeline_) {
+        vkCmdBindPipeline(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline.value());
+        boundPipeline_ = pipeline.value();
+        stateDirty_ = true;
+    }
+    if (topologyOf(type) != boundTopology_ || stateDirty_) {
+        boundTopology_ = topologyOf(type);
+        vkCmdSetPrimitiveTopology(cb, boundTopology_);
+        vkCmdSetPrimitiveRestartEnable(cb, VK_FALSE);
+    }
+    if (stateDirty_) {
+        const bool depthDynamic = formats_.depth != VK_FORMAT_UNDEFINED;
+        const bool stencilDynamic = formats_.stencil != VK_FORMAT_UNDEFINED;
+        const DepthStencilState& state = depthStencil_ ? *depthStencil_ : defaultDepthStencil();
+        state.apply(cb, depthDynamic, pipeline_->hasDynamicDepth(), stencilDynamic, pipeline_->hasDynamicStencil());
+        if (stencilDynamic) vkCmdSetStencilReference(cb, VK_STENCIL_FACE_FRONT_AND_BACK, stencilReference_);
+        stateDirty_ = false;
+    }
 
     if (!writes.empty()) {
         std::vector<VkWriteDescriptorSet> sets;
@@ -362,6 +379,7 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
         device.functions().cmdPushDescriptorSet(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, layout.vk(), kPushSet,
                                                 static_cast<uint32_t>(sets.size()), sets.data());
     }
+    bindingsDirty_ = false;
     return success();
 }
 

@@ -116,6 +116,12 @@ private:
     std::map<uint32_t, BufferBinding> vertexBuffers_;
     std::map<uint32_t, BufferBinding> fragmentBuffers_;
     std::map<uint32_t, std::shared_ptr<Texture>> fragmentTextures_;
+    // What the command buffer holds already, so that repeated draws record
+    // only what changed.
+    VkPipeline boundPipeline_ = VK_NULL_HANDLE;
+    VkPrimitiveTopology boundTopology_ = VK_PRIMITIVE_TOPOLOGY_MAX_ENUM;
+    bool stateDirty_ = true;
+    bool bindingsDirty_ = true;
 };
 
 }  // namespace quendal::gpu
