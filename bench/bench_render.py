@@ -206,7 +206,7 @@ def main():
     for r in runners:
         per_draw = statistics.median(r.draws() for _ in range(5))
         fps = FRAMES / median_time(r.frame_loop, rounds=3)
-        rb = RB * RB * 4 / median_time(r.readback) / 1e9
+        rb = RB * RB * 4 / median_time(r.readback, rounds=25) / 1e9
         rows[r.name] = (per_draw, fps, rb)
         print(f"{r.name:9s} per draw {per_draw * 1e9:8.0f} ns   clear+finish {fps:8.0f} frames/s   "
               f"read-back {rb:6.2f} GB/s")
