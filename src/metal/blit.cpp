@@ -5,6 +5,7 @@
 
 #include "common/main_thread.hpp"
 #include "metal/functions.hpp"
+#include "metal/pass.hpp"
 #include "metal/state.hpp"
 #include "metal/texture.hpp"
 #include "platform/gpu/blit_command_encoder.hpp"
@@ -148,18 +149,7 @@ PyObject* metal_end_blit(PyObject*, PyObject* args)
             error = "No blit pass active.";
             return;
         }
-        if (record.blitEncoder) record.blitEncoder->endEncoding();
-        if (record.blitCommandBuffer) {
-            record.blitCommandBuffer->commit();
-            // Not waitUntilCompleted: earlier frames' completion handlers take
-            // gStateMutex, which this step holds.
-            if (auto executed = record.blitCommandBuffer->waitUntilExecuted(); !executed) {
-                error = "The blit pass failed on the GPU: " + executed.error().reason + ".";
-            }
-        }
-        record.blitEncoder.reset();
-        record.blitCommandBuffer.reset();
-        record.blitActive = false;
+        error = QuendalPyFinishPass(record.blitEncoder, record.blitCommandBuffer, record.blitActive, "blit");
     });
     if (!error.empty()) {
         QuendalPySetError(PyExc_RuntimeError, error);

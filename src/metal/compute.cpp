@@ -5,6 +5,7 @@
 
 #include "common/main_thread.hpp"
 #include "metal/functions.hpp"
+#include "metal/pass.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/compute_command_encoder.hpp"
 #include "platform/gpu/compute_pipeline.hpp"
@@ -194,18 +195,7 @@ PyObject* metal_end_compute(PyObject*, PyObject* args)
             error = kNoComputePass;
             return;
         }
-        if (record.computeEncoder) record.computeEncoder->endEncoding();
-        if (record.computeCommandBuffer) {
-            record.computeCommandBuffer->commit();
-            // Not waitUntilCompleted: earlier frames' completion handlers take
-            // gStateMutex, which this step holds.
-            if (auto executed = record.computeCommandBuffer->waitUntilExecuted(); !executed) {
-                error = "The compute pass failed on the GPU: " + executed.error().reason + ".";
-            }
-        }
-        record.computeEncoder.reset();
-        record.computeCommandBuffer.reset();
-        record.computeActive = false;
+        error = QuendalPyFinishPass(record.computeEncoder, record.computeCommandBuffer, record.computeActive, "compute");
     });
     if (!error.empty()) {
         QuendalPySetError(PyExc_RuntimeError, error);
