@@ -8,6 +8,7 @@
 #include "common/gil.hpp"
 #include "common/main_thread.hpp"
 #include "metal/functions.hpp"
+#include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
 #include "metal/window.hpp"
 #include "platform/gpu/drawable.hpp"
@@ -208,17 +209,6 @@ void beginFrameOnMain(FrameRequest& request)
     r.frameActive = true;
 }
 
-std::string sampleCountList(VkSampleCountFlags counts)
-{
-    std::string list;
-    for (uint32_t n = 1; n <= 64; n <<= 1) {
-        if (!(counts & n)) continue;
-        if (!list.empty()) list += ", ";
-        list += std::to_string(n);
-    }
-    return list;
-}
-
 }  // namespace
 
 PyObject* metal_begin_frame(PyObject*, PyObject* args, PyObject* kwargs)
@@ -245,18 +235,7 @@ PyObject* metal_begin_frame(PyObject*, PyObject* args, PyObject* kwargs)
 
     // A count the device cannot render with would reach the driver as invalid
     // usage; refuse it before the frame slot is touched.
-    if (request.sampleCount > 1) {
-        const VkSampleCountFlags supported =
-            gDevice && *gDevice ? device()->supportedSampleCounts() : VK_SAMPLE_COUNT_1_BIT;
-        const uint32_t samples = request.sampleCount;
-        if ((samples & (samples - 1)) != 0 || !(supported & samples)) {
-            const std::string message = "sample_count " + std::to_string(samples) +
-                                        " is not supported by this device (supported: " +
-                                        sampleCountList(supported) + ").";
-            PyErr_SetString(PyExc_ValueError, message.c_str());
-            return nullptr;
-        }
-    }
+    if (request.sampleCount > 1 && !QuendalPyCheckSampleCount(request.sampleCount)) return nullptr;
 
     const bool onscreen = target == 0;
     std::shared_ptr<Semaphore> slot;

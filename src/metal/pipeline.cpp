@@ -19,17 +19,6 @@ bool same(const char* name, const char* expected)
     return name && std::strcmp(name, expected) == 0;
 }
 
-std::string sampleCountList(VkSampleCountFlags counts)
-{
-    std::string list;
-    for (uint32_t n = 1; n <= 64; n <<= 1) {
-        if (!(counts & n)) continue;
-        if (!list.empty()) list += ", ";
-        list += std::to_string(n);
-    }
-    return list;
-}
-
 }  // namespace
 
 PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
@@ -100,14 +89,7 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
 
     // A count the device cannot rasterise with is a bad argument, refused
     // before the driver sees it.
-    const VkSampleCountFlags supported = device()->supportedSampleCounts();
-    const uint32_t samples = descriptor.rasterSampleCount;
-    if ((samples & (samples - 1)) != 0 || !(supported & samples)) {
-        const std::string message = "sample_count " + std::to_string(samples) +
-                                    " is not supported by this device (supported: " + sampleCountList(supported) + ").";
-        PyErr_SetString(PyExc_ValueError, message.c_str());
-        return nullptr;
-    }
+    if (!QuendalPyCheckSampleCount(descriptor.rasterSampleCount)) return nullptr;
 
     auto state = gpu::RenderPipelineState::create(device(), descriptor);
     if (!state) {

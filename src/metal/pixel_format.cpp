@@ -1,6 +1,9 @@
 #include "metal/pixel_format.hpp"
 
 #include <cstring>
+#include <string>
+
+#include "metal/state.hpp"
 
 namespace quendal::metal {
 
@@ -21,6 +24,23 @@ gpu::PixelFormat pixelFormatFromName(const char* name)
         }
     }
     return gpu::PixelFormat::BGRA8Unorm;
+}
+
+bool QuendalPyCheckSampleCount(uint32_t samples)
+{
+    const VkSampleCountFlags supported =
+        gDevice && *gDevice ? device()->supportedSampleCounts() : VK_SAMPLE_COUNT_1_BIT;
+    if ((samples & (samples - 1)) == 0 && (supported & samples)) return true;
+    std::string list;
+    for (uint32_t n = 1; n <= 64; n <<= 1) {
+        if (!(supported & n)) continue;
+        if (!list.empty()) list += ", ";
+        list += std::to_string(n);
+    }
+    const std::string message =
+        "sample_count " + std::to_string(samples) + " is not supported by this device (supported: " + list + ").";
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return false;
 }
 
 }  // namespace quendal::metal
