@@ -180,3 +180,64 @@ class TestFrameSlot:
             with pytest.raises(ValueError) as error:
                 call(handle)
             assert error.value.args == (INVALID,)
+
+
+
+# Headless, because lavapipe's X11 presentation finishes the frame before
+# end_frame returns, so no frame would still be in flight on a screen.
+IN_FLIGHT_SCENARIO = '''
+import threading
+import _quendal._metal as m
+
+SLOW = """
+#ifdef QUENDAL_VERTEX
+void vs() {
+    vec2 corners[3] = vec2[](vec2(-1.0, -1.0), vec2(3.0, -1.0), vec2(-1.0, 3.0));
+    gl_Position = vec4(corners[gl_VertexIndex], 0.0, 1.0);
+}
+#endif
+#ifdef QUENDAL_FRAGMENT
+layout(location = 0) out vec4 colour;
+void fs() {
+    float v = gl_FragCoord.x;
+    for (int i = 0; i < 4000; ++i) v = fract(sin(v) * 43758.5453);
+    colour = vec4(v, 0.0, 0.0, 1.0);
+}
+#endif
+"""
+
+window = m.create_window()
+pipeline = m.create_render_pipeline(m.create_library(source=SLOW), "vs", "fs", blending=False)
+m.begin_frame(window)
+m.set_pipeline(window, pipeline)
+m.draw(window, "triangle", 0, 3)
+m.end_frame(window)
+outcome = {}
+
+def wait_for_slot():
+    try:
+        outcome["result"] = m.acquire_frame_slot(window)
+    except ValueError as error:
+        outcome["error"] = error.args[0]
+
+thread = threading.Thread(target=wait_for_slot)
+thread.start()
+thread.join(0.2)
+print("waiting" if thread.is_alive() else "finished early")
+m.close_window(window)
+thread.join(30)
+print("alive" if thread.is_alive() else outcome)
+'''
+
+
+def test_close_window_wakes_a_thread_waiting_for_an_in_flight_frame():
+    """The slot is held by a frame the GPU is still drawing; a thread waiting
+    for it is woken by close_window and told the window is gone."""
+    import os
+    import subprocess
+    import sys
+
+    result = subprocess.run([sys.executable, "-c", IN_FLIGHT_SCENARIO], capture_output=True, text=True,
+                            timeout=120, env={**os.environ, "QUENDAL_HEADLESS": "1"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["waiting", str({"error": INVALID})]
