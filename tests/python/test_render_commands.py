@@ -336,6 +336,22 @@ class TestOutOfRange:
                 call()
             assert str(caught.value) == "index must be between 0 and 255."
 
+    def test_points_need_a_vertex_function_that_writes_their_size(self, frame):
+        library = m.create_library(source="""
+            #ifdef QUENDAL_VERTEX
+            void vs() { gl_Position = vec4(0.0, 0.0, 0.5, 1.0); }
+            #endif
+            #ifdef QUENDAL_FRAGMENT
+            layout(location = 0) out vec4 colour;
+            void fs() { colour = vec4(1.0); }
+            #endif
+        """)
+        m.set_pipeline(frame, m.create_render_pipeline(library, "vs", "fs"))
+        with pytest.raises(RuntimeError) as caught:
+            m.draw(frame, "point", 0, 1)
+        assert str(caught.value) == "Point draws need a vertex function that writes gl_PointSize."
+        m.draw(frame, "triangle", 0, 3)
+
     def test_misaligned_buffer_offset_is_refused_at_the_draw(self, drawing):
         m.set_fragment_buffer(drawing, floats(m, [1.0] * 8), 0, 4)
         with pytest.raises(ValueError, match=r"^The buffer offset at index 0 must be a multiple of \d+ on this device\.$"):

@@ -120,6 +120,7 @@ Result<std::shared_ptr<RenderPipelineState>> RenderPipelineState::create(std::sh
     state->vertexModule_ = std::move(vertexModule.value());
     state->fragmentModule_ = std::move(fragmentModule.value());
     state->vertexName_ = vertex.name();
+    state->writesPointSize_ = vertex.interface().writesPointSize;
     state->fragmentName_ = fragment.name();
     // The functions' SPIR-V is not kept: the modules are all the state needs.
     state->descriptor_.vertexFunction.reset();
@@ -161,6 +162,11 @@ Result<VkPipeline> RenderPipelineState::pipelineFor(PrimitiveClass primitive, co
 
 Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive, const AttachmentFormats& frame)
 {
+    // Vulkan leaves the size of points undefined unless the vertex stage
+    // writes it; refuse rather than hand the driver an invalid pipeline.
+    if (primitive == PrimitiveClass::Point && !writesPointSize_) {
+        return Error{VK_ERROR_INITIALIZATION_FAILED, "Point draws need a vertex function that writes gl_PointSize."};
+    }
     const RenderPipelineDescriptor& d = descriptor_;
     VkPipelineShaderStageCreateInfo stages[2] = {
         {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO, nullptr, 0, VK_SHADER_STAGE_VERTEX_BIT,

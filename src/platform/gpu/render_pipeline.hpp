@@ -109,6 +109,7 @@ private:
     std::shared_ptr<ShaderModule> fragmentModule_;
     std::string vertexName_;
     std::string fragmentName_;
+    bool writesPointSize_ = false;
     std::mutex mutex_;
     std::map<std::pair<AttachmentFormats, PrimitiveClass>, VkPipeline> pipelines_;
     VkPipeline triangle_ = VK_NULL_HANDLE;

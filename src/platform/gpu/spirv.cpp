@@ -123,6 +123,8 @@ Result<ShaderInterface> reflectEntryPoint(const std::vector<uint32_t>& words, co
     }
 
     ShaderInterface out;
+    spvc_compiler_update_active_builtins(compiler);
+    out.writesPointSize = spvc_compiler_has_active_builtin(compiler, SpvBuiltInPointSize, SpvStorageClassOutput);
     struct Kind {
         spvc_resource_type type;
         int descriptor;  // -1: decided by the image type

@@ -47,6 +47,8 @@ struct ShaderInterface {
     std::vector<StageVariable> inputs;
     std::vector<StageVariable> outputs;
     uint32_t pushConstantSize = 0;
+    // A vertex entry that writes gl_PointSize; Vulkan draws points only then.
+    bool writesPointSize = false;
     // The workgroup size of a compute entry when its module fixes it (no
     // specialization constants for it); nullopt when it is chosen per dispatch.
     std::optional<std::array<uint32_t, 3>> fixedWorkgroupSize;
