@@ -147,3 +147,19 @@ def test_other_threads_use_buffers_while_the_main_thread_is_busy():
         t.join()
     _metal.destroy_buffer(handle)
     assert len(results) == 1600 and all(results)
+
+
+def test_new_buffers_read_as_zeros_even_where_old_ones_held_data():
+    stale = []
+    for _ in range(8):
+        handle = _metal.create_buffer(4096)
+        _metal.write_buffer(handle, b"\xa5" * 4096)
+        stale.append(handle)
+    for handle in stale:
+        _metal.destroy_buffer(handle)
+    fresh = [_metal.create_buffer(4096) for _ in range(8)]
+    try:
+        assert all(_metal.read_buffer(h) == bytes(4096) for h in fresh)
+    finally:
+        for handle in fresh:
+            _metal.destroy_buffer(handle)

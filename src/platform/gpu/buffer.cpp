@@ -1,5 +1,7 @@
 #include "platform/gpu/buffer.hpp"
 
+#include <cstring>
+
 #include "platform/gpu/device.hpp"
 
 namespace quendal::gpu {
@@ -44,6 +46,9 @@ Result<std::shared_ptr<Buffer>> Buffer::create(std::shared_ptr<Device> device, u
         buffer->contents_ = nullptr;
         return vkError(r, "vkMapMemory");
     }
+    // Drivers may hand back memory that held earlier data; a new buffer reads
+    // as zeros, as a fresh allocation does on the contract's platform.
+    std::memset(buffer->contents_, 0, length);
     buffer->length_ = length;
     return buffer;
 }
