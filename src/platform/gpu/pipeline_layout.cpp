@@ -153,19 +153,11 @@ Result<std::shared_ptr<PipelineLayout>> PipelineLayout::create(std::shared_ptr<D
     }
 
     VkDevice vk = device->vk();
-    if (needsSampler) {
-        VkSamplerCreateInfo info{VK_STRUCTURE_TYPE_SAMPLER_CREATE_INFO};
-        info.magFilter = VK_FILTER_LINEAR;
-        info.minFilter = VK_FILTER_LINEAR;
-        info.mipmapMode = VK_SAMPLER_MIPMAP_MODE_LINEAR;
-        info.addressModeU = info.addressModeV = info.addressModeW = VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE;
-        info.maxLod = VK_LOD_CLAMP_NONE;
-        if (VkResult r = vkCreateSampler(vk, &info, nullptr, &layout->sampler_); r != VK_SUCCESS) {
-            return vkError(r, "vkCreateSampler");
-        }
-    }
+    // Immutable samplers are the device's default one, shared by every layout.
+    const VkSampler sampler = needsSampler ? device->defaultSampler() : VK_NULL_HANDLE;
+    if (needsSampler && !sampler) return Error{VK_ERROR_INITIALIZATION_FAILED, "vkCreateSampler failed"};
     std::vector<VkSampler> samplers;
-    for (const auto& b : layout->bindings_) samplers.resize(std::max<size_t>(samplers.size(), b.count), layout->sampler_);
+    for (const auto& b : layout->bindings_) samplers.resize(std::max<size_t>(samplers.size(), b.count), sampler);
     std::vector<VkDescriptorSetLayoutBinding> entries;
     for (const auto& b : layout->bindings_) {
         VkDescriptorSetLayoutBinding entry{};
@@ -200,7 +192,6 @@ PipelineLayout::~PipelineLayout()
     VkDevice vk = device_->vk();
     if (layout_) vkDestroyPipelineLayout(vk, layout_, nullptr);
     if (setLayout_) vkDestroyDescriptorSetLayout(vk, setLayout_, nullptr);
-    if (sampler_) vkDestroySampler(vk, sampler_, nullptr);
 }
 
 const ResourceBinding* PipelineLayout::find(BindingSpace space, uint32_t index) const

@@ -7,7 +7,7 @@
 // pipeline layout, so every declared (set, binding) is moved into push set 0 at
 // binding set * kBindingsPerSet + binding when the shader module is made; the
 // encoders push all bindings of a draw or dispatch into that one set.
-// Samplers are the layout's immutable default sampler (linear, clamp to edge),
+// Samplers are the device's immutable default sampler (linear, clamp to edge),
 // so a texture binding needs only its image view.
 #pragma once
 
@@ -71,7 +71,6 @@ private:
     explicit PipelineLayout(std::shared_ptr<Device> device) : device_(std::move(device)) {}
 
     std::shared_ptr<Device> device_;
-    VkSampler sampler_ = VK_NULL_HANDLE;
     VkDescriptorSetLayout setLayout_ = VK_NULL_HANDLE;
     VkPipelineLayout layout_ = VK_NULL_HANDLE;
     std::vector<ResourceBinding> bindings_;
