@@ -30,6 +30,10 @@ public:
 // when, after leading spaces, signs and zeros, it begins with Y, T or 1 to 9.
 bool QuendalPyTruth(const Json& payload, const char* key);
 
+// Makes sure the application exists and is active before a permission prompt
+// or a share window. Main thread only.
+void QuendalPyPrepareApplication();
+
 // Families handled in this module's own files.
 RequestRef QuendalPyMotion(const std::string& operation, const Json& payload);
 RequestRef QuendalPyDevice(const std::string& operation, const Json& payload);
