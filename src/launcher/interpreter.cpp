@@ -190,6 +190,12 @@ ProgramOutcome runPythonProgram(const ProgramRun& run)
     std::vector<char*> argv;
     for (const auto& argument : run.argv) argv.push_back(const_cast<char*>(argument.c_str()));
     PyStatus status = PyConfig_SetBytesArgv(&config, static_cast<Py_ssize_t>(argv.size()), argv.data());
+    for (size_t i = 0; i < run.commandLine.size() && !PyStatus_Exception(status); ++i) {
+        // Setting the arguments pre-initialised the interpreter, so decoding follows its locale.
+        wchar_t* decoded = Py_DecodeLocale(run.commandLine[i].c_str(), nullptr);
+        status = decoded ? PyWideStringList_Append(&config.orig_argv, decoded) : PyStatus_NoMemory();
+        PyMem_RawFree(decoded);
+    }
     // The interpreter finds its prefix, a virtual environment's pyvenv.cfg and
     // so its site-packages from the executable it believes it is.
     if (!PyStatus_Exception(status) && !run.pythonExecutable.empty()) {

@@ -11,6 +11,7 @@ struct ProgramRun {
     std::string programName;            // for "can't open file" messages, as python prints argv[0]
     std::string pythonExecutable;       // sys.executable; empty: let the interpreter find itself
     std::vector<std::string> argv;      // sys.argv: the script as given, then its arguments
+    std::vector<std::string> commandLine;  // sys.orig_argv: the launcher's own command line
 };
 
 struct ProgramOutcome {

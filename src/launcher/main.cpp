@@ -47,6 +47,7 @@ struct Launch {
 };
 
 struct ScriptThread {
+    pid_t launcherPid = 0;
     ProgramRun run;
     QuendalModules modules;
     GMainLoop* loop = nullptr;
@@ -65,10 +66,14 @@ int parseArguments(int argc, char** argv, Launch& launch)
         std::fputs(kUsage, stdout);
         return -1;
     }
-    if (first < argc && std::strcmp(argv[first], "--") == 0) ++first;
-    if (first >= argc || (argv[first][0] == '-' && argv[first][1] != '\0' && first == 1 &&
-                          std::strcmp(argv[first - 1], "--") != 0)) {
-        if (first < argc) std::fprintf(stderr, "quendal-py: unknown option %s\n", argv[first]);
+    if (first < argc && std::strcmp(argv[first], "--") == 0) {
+        ++first;
+    } else if (first < argc && argv[first][0] == '-' && argv[first][1] != '\0') {
+        std::fprintf(stderr, "quendal-py: unknown option %s\n", argv[first]);
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (first >= argc) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -118,6 +123,18 @@ sigset_t asynchronousSignals()
     return set;
 }
 
+[[noreturn]] void exitBySigint()
+{
+    // The shell then sees the program end by Ctrl-C, as it does for python.
+    std::signal(SIGINT, SIG_DFL);
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+    kill(getpid(), SIGINT);
+    std::exit(128 + SIGINT);
+}
+
 void* scriptThreadMain(void* data)
 {
     auto* script = static_cast<ScriptThread*>(data);
@@ -127,6 +144,12 @@ void* scriptThreadMain(void* data)
         script->outcome.exitStatus = 1;
     } else {
         script->outcome = runPythonProgram(script->run);
+    }
+    if (getpid() != script->launcherPid) {
+        // A child forked by the program, in which this is the only thread left:
+        // it ends with its own status, as a forked plain interpreter does.
+        if (script->outcome.keyboardInterrupt) exitBySigint();
+        std::exit(script->outcome.exitStatus);
     }
     g_main_loop_quit(script->loop);
     return nullptr;
@@ -164,18 +187,6 @@ void drainMainContext()
     for (int i = 0; i < 1024 && g_main_context_pending(context); ++i) g_main_context_iteration(context, FALSE);
 }
 
-[[noreturn]] void exitBySigint()
-{
-    // The shell then sees the program end by Ctrl-C, as it does for python.
-    std::signal(SIGINT, SIG_DFL);
-    sigset_t interrupt;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
-    kill(getpid(), SIGINT);
-    std::exit(128 + SIGINT);
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -191,9 +202,14 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!launch.bundle.empty()) setenv("QUENDAL_BUNDLE", launch.bundle.c_str(), 1);
-    configureFileAccess(defaultAllowedRoots(launch.bundle, launch.argv));
+    // A plain script still sees a bundle named by the environment.
+    const char* inherited = std::getenv("QUENDAL_BUNDLE");
+    const fs::path bundle = !launch.bundle.empty() ? launch.bundle : fs::path(inherited ? inherited : "");
+    configureFileAccess(defaultAllowedRoots(bundle, launch.argv));
 
+    script.launcherPid = getpid();
     script.run.programName = launch.programName;
+    script.run.commandLine.assign(argv, argv + argc);
     script.run.pythonExecutable = pythonExecutable(launcherDir);
     script.run.argv = launch.argv;
     script.hostSignals = asynchronousSignals();

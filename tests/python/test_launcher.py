@@ -80,7 +80,7 @@ def test_a_script_sees_what_it_sees_under_python(launcher, tmp_path):
         window = _metal.create_window(title="same answers")
         info, _ = ask("device.info")
         print(json.dumps({
-            "argv": sys.argv, "file": __file__, "path0": sys.path[0], "name": __name__,
+            "argv": sys.argv, "orig_argv": sys.orig_argv[1:], "file": __file__, "path0": sys.path[0], "name": __name__,
             "loader": type(__loader__).__name__, "spec": __spec__ is None,
             "executable": os.path.realpath(sys.executable), "prefix": sys.prefix, "base": sys.base_prefix,
             "package": _quendal.__file__, "cwd": os.getcwd(),
@@ -139,6 +139,20 @@ def test_exit_status_and_output_as_python_gives_them(launcher, tmp_path, program
     script = write_script(tmp_path, program)
     python, hosted = both(launcher, script)
     assert (hosted.returncode, hosted.stdout, hosted.stderr) == (python.returncode, python.stdout, python.stderr)
+
+
+def test_a_forked_child_ends_with_its_own_status(launcher, tmp_path):
+    """The launcher is always multi-threaded, so python's warning about fork
+    appears on stderr; the statuses are the same."""
+    script = write_script(tmp_path, """
+        import os, sys
+        pid = os.fork()
+        if pid == 0:
+            sys.exit(5)
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    """)
+    python, hosted = both(launcher, script)
+    assert (hosted.returncode, hosted.stdout) == (python.returncode, python.stdout) == (0, "5\n")
 
 
 def test_exit_statuses_are_the_expected_ones(launcher, tmp_path):
