@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include <Python.h>
 #include <glib.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -101,13 +102,12 @@ fs::path launcherFolder()
 }
 
 // The interpreter of the environment the launcher is installed in (its bin/
-// holds python3), else the one the package was built with.
+// holds python3.X of the version it was built for), else the one the package
+// was built with.
 std::string pythonExecutable(const fs::path& launcherDir)
 {
-    for (const char* name : {"python3", "python"}) {
-        const fs::path candidate = launcherDir / name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
-    }
+    const fs::path beside = launcherDir / ("python" Py_STRINGIFY(PY_MAJOR_VERSION) "." Py_STRINGIFY(PY_MINOR_VERSION));
+    if (access(beside.c_str(), X_OK) == 0) return beside.string();
     if (access(QUENDAL_BUILD_PYTHON, X_OK) == 0) return QUENDAL_BUILD_PYTHON;
     return {};
 }
