@@ -389,18 +389,24 @@ def test_hooks_begin_once_per_access_and_end_each_granted_token_once(launcher, t
     assert {e[0] for e in events} <= {"begin", "end", "refuse"}
 
 
-def test_the_bundle_and_the_home_are_granted(launcher, tmp_path, outside):
-    home = outside / "home"
-    home.mkdir()
-    bundle = outside / "Hooks.app"
-    bundle.mkdir()
+@pytest.mark.parametrize("launch", ["bundle", "environment"])
+def test_the_bundle_and_the_home_are_granted(launcher, tmp_path, outside, launch):
+    home, lookalike, bundle = outside / "home", outside / "home2", outside / "Hooks.app"
+    for folder in (home, lookalike, bundle):
+        folder.mkdir()
     write_script(bundle, HOOKED, name="main.py")
-    paths = [write_png(bundle / "icon.png", [[(0, 0, 0, 255)]]), write_png(home / "photo.png", [[(0, 0, 0, 255)]])]
+    pixel = [[(0, 0, 0, 255)]]
+    paths = [write_png(bundle / "icon.png", pixel), write_png(home / "photo.png", pixel),
+             write_png(lookalike / "photo.png", pixel)]
     log = tmp_path / "access.log"
     env = {"ACCESS_PATHS": json.dumps(paths), "STORAGE_PATH": str(outside), "HOME": str(home),
            "QUENDAL_FILE_ACCESS_LOG": str(log)}
-    hosted = run([launcher], bundle, env=env)
+    if launch == "bundle":
+        hosted = run([launcher], bundle, env=env)
+    else:  # a plain script (granted alone) with the bundle named by the environment
+        hosted = run([launcher], bundle / "main.py", env={**env, "QUENDAL_BUNDLE": str(bundle)})
     assert hosted.returncode == 0, hosted.stderr
     events = access_log(log)
-    assert [e[0] for e in events] == ["begin", "end", "begin", "end", "refuse"]
-    assert [e[2] for e in events if e[0] == "begin"] == paths
+    assert [e[0] for e in events] == ["begin", "end", "begin", "end", "refuse", "refuse"]
+    assert [e[2] for e in events if e[0] == "begin"] == paths[:2]
+    assert [e[1] for e in events if e[0] == "refuse"] == [paths[2], str(outside)]
