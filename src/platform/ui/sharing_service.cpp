@@ -99,7 +99,8 @@ void SharingService::copy(const std::vector<ShareItem>& items)
     std::string copiedFiles = "copy";
     bool anyFile = false;
     for (const auto& item : items) {
-        if (&item != &items.front()) text += "\n";
+        // An empty text adds no blank line before the paths.
+        if (!text.empty() && !item.value.empty()) text += "\n";
         text += item.value;
         if (item.kind == ShareItem::Kind::Text) continue;
         const std::string uri = item.kind == ShareItem::Kind::File ? fileUri(item.value) : item.value;
