@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pytest
 
+from _quendal import _system
 from system_support import error, result
 from window_support import HEADLESS
 
@@ -111,15 +112,13 @@ class TestPicker:
         assert desk.finished(second)["result"] == DONE_COPY
         assert desk.closed(second_window)
         assert desk.windows() == {first_window}
-        assert json.loads(_poll(first))["done"] is False
+        assert json.loads(_system.poll(first, 0))["done"] is False
         desk.open_picker(first_window, keyboard=True)
         desk.keys("Escape")
         assert desk.finished(first)["result"] == DISMISSED
         assert peer_read(desk) == b"second"
 
     def test_close_while_the_picker_is_open(self, desk):
-        from _quendal import _system
-
         before = desk.windows(share_only=False)
         handle, window = desk.present({"text": "x"})
         desk.open_picker(window)
@@ -127,11 +126,11 @@ class TestPicker:
         # The window and the menu are gone at once; the request stays closed and pending.
         assert desk.windows(share_only=False) == before
         _system.close(handle)
-        state = json.loads(_poll(handle))
+        state = json.loads(_system.poll(handle, 0))
         assert (state["closed"], state["done"], state["result"]) == (True, False, None)
         # The keys that would have chosen a service now reach no one.
         desk.keys("Return")
-        assert json.loads(_poll(handle))["done"] is False
+        assert json.loads(_system.poll(handle, 0))["done"] is False
 
     def test_dropping_the_handle_closes_the_window(self, desk):
         handle, window = desk.present({"text": "x"})
@@ -165,16 +164,8 @@ class TestPicker:
                         {"text": None, "files": [str(tmp_path / "f")]},
                         {"text": None, "urls": ["https://example.com/a b"]}]:
             handle, window = desk.present(payload)
-            from _quendal import _system
-
             _system.close(handle)
             assert desk.closed(window)
-
-
-def _poll(handle):
-    from _quendal import _system
-
-    return _system.poll(handle, 0)
 
 
 class TestPayload:
