@@ -46,7 +46,7 @@ class TestOutsideABundle:
 # --- under a bundle, in a fresh interpreter ---
 
 PRELUDE = """
-import json, os, sys, threading, time
+import json, os, signal, subprocess, sys, threading, time
 sys.path.insert(0, {testing!r})
 import _quendal_testhost as host
 from _quendal import _system
@@ -333,6 +333,37 @@ out = [delivered, cancels, outcome("notification.pending")]
         assert after == {"result": []}
         assert len(method_calls("Notify")) == 1
         # The mock daemon numbers notifications from 1.
+        assert method_calls("CloseNotification") == [[1]]
+
+    def test_one_the_server_has_closed_is_not_closed_again(self, bundle, in_bundle, server):
+        server()
+        body = AUTHORIZED + """
+outcome("notification.schedule", {"identifier": "shown", "title": "t", "body": "b", "delay": 0.1})
+turn(0.4)
+# The user dismisses it: the server says so with NotificationClosed.
+subprocess.run(["gdbus", "call", "--session", "-d", "org.freedesktop.Notifications",
+                "-o", "/org/freedesktop/Notifications", "-m", "org.freedesktop.Notifications.CloseNotification", "1"],
+               check=True, capture_output=True)
+turn(0.3)
+out = outcome("notification.cancel", {"identifier": "shown"})
+turn(0.2)
+"""
+        assert in_bundle(bundle, body) == {"result": None}
+        # Only the dismissal itself.
+        assert method_calls("CloseNotification") == [[1]]
+
+    def test_cancel_while_the_server_has_not_answered_closes_it_when_it_does(self, bundle, in_bundle, server):
+        service = server()
+        body = AUTHORIZED + f"""
+os.kill({service.process.pid}, signal.SIGSTOP)
+outcome("notification.schedule", {{"identifier": "slow", "title": "t", "body": "b", "delay": 0.1}})
+turn(0.3)
+out = outcome("notification.cancel", {{"identifier": "slow"}})
+os.kill({service.process.pid}, signal.SIGCONT)
+turn(1.0)
+"""
+        assert in_bundle(bundle, body) == {"result": None}
+        assert len(method_calls("Notify")) == 1
         assert method_calls("CloseNotification") == [[1]]
 
     @pytest.mark.parametrize("payload", [{}, {"identifier": ""}, {"identifier": 5}, {"identifier": None}])
