@@ -77,8 +77,9 @@ RequestRef QuendalPySchedule(NotificationRef request, const Json& payload)
 {
     // Read before the checks: it decides the shortest delay.
     const bool repeats = QuendalPyTruth(payload, "repeat");
-    const bool identifierValid = QuendalPyString(payload, "identifier", false) &&
-                                 utf16Length(payload["identifier"].get_ref<const std::string&>()) <= kMaxIdentifierLength;
+    const bool identifierValid =
+        QuendalPyString(payload, "identifier", false) &&
+        utf16Length(payload["identifier"].get_ref<const std::string&>()) <= kMaxIdentifierLength;
     if (!identifierValid || !QuendalPyString(payload, "title", true) || !QuendalPyString(payload, "body", true) ||
         !QuendalPyNumber(payload, "delay", repeats ? kMinRepeatingDelay : kMinDelay, kMaxDelay)) {
         request->fail("value", kInvalidScheduleMessage);

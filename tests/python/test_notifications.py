@@ -255,6 +255,21 @@ turn(0.5)
             ("Chime", "quiet", {"suppress-sound": True}),
         ]
 
+    def test_texts_reach_the_server_as_valid_utf8_without_nul(self, tmp_path, in_bundle, server):
+        server()
+        # A folder name that is not UTF-8 (Latin-1 e acute) names the application.
+        folder = os.fsencode(tmp_path) + b"/Caf\xe9.app"
+        os.mkdir(folder)
+        with open(folder + b"/Info.json", "w") as f:
+            json.dump({"CFBundleIdentifier": "org.example.cafe"}, f)
+        body = AUTHORIZED + """
+outcome("notification.schedule", {"identifier": "n", "title": "a\\u0000b", "body": "c\\u0000", "delay": 0.1})
+turn(0.4)
+"""
+        in_bundle(os.fsdecode(folder), body)
+        [args] = method_calls("Notify")
+        assert args[0] == "Caf\ufffd" and args[3] == "ab" and args[4] == "c"
+
     @pytest.mark.parametrize("capabilities, sent", [
         ("body body-markup", "1 &lt; 2 &amp;&amp; &lt;b&gt;"),
         ("body", "1 < 2 && <b>"),

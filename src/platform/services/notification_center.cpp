@@ -86,7 +86,8 @@ void later(std::function<void()> fn)
             (*static_cast<std::function<void()>*>(data))();
             return G_SOURCE_REMOVE;
         },
-        new std::function<void()>(std::move(fn)), [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+        new std::function<void()>(std::move(fn)),
+        [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
     g_source_attach(source, g_main_context_default());
     g_source_unref(source);
 }
@@ -176,7 +177,8 @@ void callServer(GDBusConnection* bus, const char* method, GVariant* parameters, 
 void closeOnServer(uint32_t id)
 {
     withBus([id](GDBusConnection* bus, const std::string&) {
-        if (bus) callServer(bus, "CloseNotification", g_variant_new("(u)", id), nullptr, [](GVariant*, const GError*) {});
+        if (!bus) return;
+        callServer(bus, "CloseNotification", g_variant_new("(u)", id), nullptr, [](GVariant*, const GError*) {});
     });
 }
 
@@ -236,6 +238,18 @@ void deliver(const NotificationRequest& request)
     });
 }
 
+// From the reply to GetCapabilities.
+bool readsMarkup(GVariant* capabilities)
+{
+    GVariantIter* iter = nullptr;
+    g_variant_get(capabilities, "(as)", &iter);
+    const char* capability = nullptr;
+    bool markup = false;
+    while (g_variant_iter_next(iter, "&s", &capability)) markup = markup || g_strcmp0(capability, "body-markup") == 0;
+    g_variant_iter_free(iter);
+    return markup;
+}
+
 void armTimer();
 
 gboolean onTimer(gpointer)
@@ -286,22 +300,16 @@ void NotificationCenter::requestAuthorization(AuthorizationHandler handler)
         if (!bus) return handler(false, error);
         // The capabilities answer two questions at once: a server is there, and
         // whether it reads bodies as markup.
-        callServer(bus, "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"), [handler](GVariant* reply, const GError* error) {
-            if (!reply) {
-                return handler(false, "No notification server answers on the session bus: " + errorText(error));
-            }
-            CenterState& center = state();
-            GVariantIter* capabilities = nullptr;
-            g_variant_get(reply, "(as)", &capabilities);
-            const char* capability = nullptr;
-            center.bodyMarkup = false;
-            while (g_variant_iter_next(capabilities, "&s", &capability)) {
-                if (g_strcmp0(capability, "body-markup") == 0) center.bodyMarkup = true;
-            }
-            g_variant_iter_free(capabilities);
-            center.status = NotificationAuthorization::Authorized;
-            handler(true, std::nullopt);
-        });
+        callServer(bus, "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"),
+                   [handler](GVariant* reply, const GError* error) {
+                       if (!reply) {
+                           return handler(false, "No notification server answers on the session bus: " +
+                                                     errorText(error));
+                       }
+                       state().bodyMarkup = readsMarkup(reply);
+                       state().status = NotificationAuthorization::Authorized;
+                       handler(true, std::nullopt);
+                   });
     });
 }
 
