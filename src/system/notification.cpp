@@ -29,11 +29,10 @@ constexpr const char* kNoPermissionMessage = "Request notification permission be
 
 using NotificationRef = std::shared_ptr<QuendalPyNotificationRequest>;
 
-// Read once: like the main bundle it rests on, it cannot change while the process runs.
+// The main bundle is read once, so the answer holds for the whole process.
 bool notificationsAvailable()
 {
-    static const bool available = mainBundle().isApplication();
-    return available;
+    return mainBundle().isApplication();
 }
 
 const char* permissionName(NotificationAuthorization status)
@@ -85,6 +84,7 @@ RequestRef QuendalPySchedule(NotificationRef request, const Json& payload)
         request->fail("value", kInvalidScheduleMessage);
         return request;
     }
+    const bool sound = QuendalPyTruth(payload, "sound");
     const std::string& identifier = payload["identifier"].get_ref<const std::string&>();
     const std::string platformIdentifier = std::string(kPrefix) + identifier;
     request->setIdentifier(platformIdentifier);
@@ -93,7 +93,7 @@ RequestRef QuendalPySchedule(NotificationRef request, const Json& payload)
                                                        : payload["delay"].get<double>();
     services::NotificationRequest notification{
         platformIdentifier,
-        {payload["title"].get<std::string>(), payload["body"].get<std::string>(), QuendalPyTruth(payload, "sound")},
+        {payload["title"].get<std::string>(), payload["body"].get<std::string>(), sound},
         delay,
         repeats,
     };
