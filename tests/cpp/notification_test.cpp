@@ -5,9 +5,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <vector>
 
+#include <gio/gio.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/bundle.hpp"
@@ -130,4 +135,106 @@ TEST(NotificationModule, PendingListsOnlyThisModulesIdentifiersWithoutThePrefix)
     EXPECT_EQ(entry["title"], "title");
     EXPECT_EQ(entry["body"], "body");
     EXPECT_GT(entry["next_date"].get<double>(), static_cast<double>(g_get_real_time()) / 1e6 + 3500);
+}
+
+namespace {
+
+GDBusConnection* sessionBus()
+{
+    return g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+}
+
+bool nameOwned(GDBusConnection* bus, const char* name)
+{
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
+                                                  G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    gboolean owned = FALSE;
+    if (reply) {
+        g_variant_get(reply, "(b)", &owned);
+        g_variant_unref(reply);
+    }
+    return owned;
+}
+
+// The replaces_id argument of every Notify the mock daemon received.
+std::vector<uint32_t> notifyReplaces(GDBusConnection* bus)
+{
+    std::vector<uint32_t> replaces;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications", "org.freedesktop.DBus.Mock",
+        "GetMethodCalls", g_variant_new("(s)", "Notify"), G_VARIANT_TYPE("(a(tav))"), G_DBUS_CALL_FLAGS_NONE, 5000,
+        nullptr, nullptr);
+    if (!reply) return replaces;
+    GVariantIter* calls = nullptr;
+    g_variant_get(reply, "(a(tav))", &calls);
+    guint64 time = 0;
+    GVariantIter* args = nullptr;
+    while (g_variant_iter_next(calls, "(tav)", &time, &args)) {
+        GVariant* boxed = nullptr;
+        for (int i = 0; g_variant_iter_next(args, "v", &boxed); ++i) {
+            if (i == 1) replaces.push_back(g_variant_get_uint32(boxed));
+            g_variant_unref(boxed);
+        }
+        g_variant_iter_free(args);
+    }
+    g_variant_iter_free(calls);
+    g_variant_unref(reply);
+    return replaces;
+}
+
+void turnFor(std::chrono::milliseconds span)
+{
+    const auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until) {
+        g_main_context_iteration(nullptr, FALSE);
+        g_usleep(1000);
+    }
+}
+
+}  // namespace
+
+// Repeats shorter than the module allows, straight on the centre: its timer
+// re-arms after each fire, and each fire replaces the notification on screen.
+TEST(NotificationCenter, RepeatingNotificationFiresAgainAndReplacesTheShownOne)
+{
+    GDBusConnection* bus = getenv("DBUS_SESSION_BUS_ADDRESS") ? sessionBus() : nullptr;
+    if (!bus || access("/usr/bin/python3", X_OK) != 0) {
+        GTEST_SKIP() << "needs the private session bus and python3-dbusmock";
+    }
+    const char* argv[] = {"/usr/bin/python3", "-m", "dbusmock", "--session", "--template", "notification_daemon",
+                          nullptr};
+    GPid mock = 0;
+    ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char**>(argv), nullptr,
+                              GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                          G_SPAWN_STDERR_TO_DEV_NULL),
+                              nullptr, nullptr, &mock, nullptr));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!nameOwned(bus, "org.freedesktop.Notifications") && std::chrono::steady_clock::now() < deadline) {
+        g_usleep(50000);
+    }
+
+    auto& center = quendal::services::NotificationCenter::current();
+    std::optional<bool> granted;
+    center.requestAuthorization([&](bool answer, auto) { granted = answer; });
+    while (!granted && std::chrono::steady_clock::now() < deadline) turnFor(std::chrono::milliseconds(10));
+    center.add(trigger("quendal-py:tick", 0.25, true), [](auto) {});
+    std::vector<uint32_t> replaces;
+    while (replaces.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+        turnFor(std::chrono::milliseconds(50));
+        replaces = notifyReplaces(bus);
+    }
+    center.removePendingNotifications({"quendal-py:tick"});
+    center.removeDeliveredNotifications({"quendal-py:tick"});
+    turnFor(std::chrono::milliseconds(100));
+    kill(mock, SIGTERM);
+    waitpid(mock, nullptr, 0);
+    g_spawn_close_pid(mock);
+    g_object_unref(bus);
+
+    EXPECT_EQ(granted, std::optional<bool>(true));
+    ASSERT_GE(replaces.size(), 3u);
+    // The mock daemon numbers notifications from 1; later fires replace that one.
+    EXPECT_EQ(replaces[0], 0u);
+    EXPECT_EQ(replaces[2], 1u);
 }
