@@ -110,7 +110,7 @@ class TestRouting:
     def test_unknown_device_or_clipboard_operation(self, operation):
         assert run(operation)["error"] == {"kind": "value", "message": "Unknown device or clipboard operation."}
 
-    @pytest.mark.parametrize("prefix", ["location.", "notification.", "share."])
+    @pytest.mark.parametrize("prefix", ["location."])
     def test_families_not_built_yet(self, prefix):
         error = run(prefix + "status")["error"]
         assert error["kind"] == "not_implemented"
