@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+from system_support import MockService
 from texture_support import write_png
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -325,6 +326,24 @@ def test_the_spinner_example(launcher, tmp_path):
     assert "meanwhile the spinner drew" in hosted.stdout and "notifications:" in hosted.stdout
     python = run([sys.executable], spinner / "main.py")
     assert python.returncode == 2 and "quendal-py examples/Spinner.app" in python.stderr
+
+
+def test_the_spinner_notifies_from_the_host_loop_while_its_script_sleeps(launcher):
+    if not os.environ.get("DBUS_SESSION_BUS_ADDRESS") or not shutil.which("gdbus"):
+        pytest.skip("needs a session bus")
+    service = MockService("notification_daemon", "org.freedesktop.Notifications", bus="session")
+    try:
+        hosted = run([launcher], ROOT / "examples" / "Spinner.app", "--compute", "0.2", "--linger", "0.5")
+        calls = subprocess.run(["gdbus", "call", "--session", "-d", "org.freedesktop.Notifications",
+                                "-o", "/org/freedesktop/Notifications",
+                                "-m", "org.freedesktop.DBus.Mock.GetMethodCalls", "Notify"],
+                               capture_output=True, text=True, timeout=10).stdout
+    finally:
+        service.stop()
+    assert hosted.returncode == 0, hosted.stderr
+    assert "notifications: 'spinner-done' scheduled a second ahead" in hosted.stdout
+    assert "notifications: 'spinner-done' sent" in hosted.stdout
+    assert "'Spinner'" in calls and "Found" in calls
 
 
 # File-access hooks ----------------------------------------------------------------
