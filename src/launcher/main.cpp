@@ -164,7 +164,8 @@ gboolean startScriptThread(gpointer data)
     pthread_attr_init(&attributes);
     // The same stack a plain interpreter's main thread gets.
     rlimit stack{};
-    if (getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY && stack.rlim_cur >= static_cast<rlim_t>(PTHREAD_STACK_MIN)) {
+    if (getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY &&
+        stack.rlim_cur >= static_cast<rlim_t>(PTHREAD_STACK_MIN)) {
         pthread_attr_setstacksize(&attributes, stack.rlim_cur);
     }
     const int error = pthread_create(&script->thread, &attributes, scriptThreadMain, script);

@@ -429,3 +429,33 @@ def test_the_bundle_and_the_home_are_granted(launcher, tmp_path, outside, launch
     assert [e[0] for e in events] == ["begin", "end", "begin", "end", "refuse", "refuse"]
     assert [e[2] for e in events if e[0] == "begin"] == paths[:2]
     assert [e[1] for e in events if e[0] == "refuse"] == [paths[2], str(outside)]
+
+
+@pytest.mark.skipif(not os.environ.get("DISPLAY") or os.environ.get("QUENDAL_HEADLESS", "") not in ("", "0"),
+                    reason="sharing needs a display")
+def test_a_share_closed_before_a_choice_ends_its_grants(launcher, tmp_path, outside):
+    granted, refused = tmp_path / "granted.txt", outside / "refused.txt"
+    granted.write_text("1")
+    refused.write_text("2")
+    script = write_script(tmp_path, f"""
+        import json
+        from _quendal import _system
+
+        def share(*files):
+            return _system.start("share.present", json.dumps({{"text": None, "files": files}}))
+        handle = share({str(granted)!r}, {str(refused)!r})
+        first = json.loads(_system.poll(handle, 0.1))
+        _system.close(handle)
+        missing = share({str(granted)!r}, "/nonexistent/x")
+        print(json.dumps([first["done"], json.loads(_system.poll(missing, 0.1))["error"]["kind"]]))
+    """)
+    log = tmp_path / "access.log"
+    hosted = run([launcher], script, env={"HOME": str(tmp_path / "home"), "QUENDAL_FILE_ACCESS_LOG": str(log)})
+    assert hosted.returncode == 0, hosted.stderr
+    assert json.loads(hosted.stdout) == [False, "file_not_found"]
+    events = access_log(log)
+    begun = [token for kind, token, *_ in events if kind == "begin"]
+    assert [e[2] for e in events if e[0] == "begin"] == [str(granted), str(granted)]
+    assert sorted(e[1] for e in events if e[0] == "end") == sorted(begun)
+    assert [e[1] for e in events if e[0] == "refuse"] == [str(refused), "/nonexistent/x"]
+    assert {e[0] for e in events} == {"begin", "end", "refuse"}
