@@ -195,6 +195,9 @@ int main(int argc, char** argv)
     Launch launch;
     if (const int status = parseArguments(argc, argv, launch); status != 0) return status < 0 ? 0 : status;
 
+    // Before anything is loaded or any thread runs: nothing else reads the
+    // environment yet.
+    if (!launch.bundle.empty()) setenv("QUENDAL_BUNDLE", launch.bundle.c_str(), 1);
     ScriptThread script;
     const fs::path launcherDir = launcherFolder();
     std::string error;
@@ -202,7 +205,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "quendal-py: %s\n", error.c_str());
         return 1;
     }
-    if (!launch.bundle.empty()) setenv("QUENDAL_BUNDLE", launch.bundle.c_str(), 1);
     // A plain script still sees a bundle named by the environment.
     const char* inherited = std::getenv("QUENDAL_BUNDLE");
     const fs::path bundle = !launch.bundle.empty() ? launch.bundle : fs::path(inherited ? inherited : "");
