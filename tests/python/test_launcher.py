@@ -163,6 +163,17 @@ def test_a_missing_script_is_reported_like_python(launcher, tmp_path):
     assert hosted.stderr.replace(launcher, "PROGRAM") == python.stderr.replace(sys.executable, "PROGRAM")
 
 
+def test_the_modules_come_from_pythonpath_or_beside_the_launcher(launcher, tmp_path):
+    moved = tmp_path / "bin" / "quendal-py"
+    moved.parent.mkdir()
+    shutil.copy(launcher, moved)
+    script = write_script(tmp_path, "import _quendal._metal\nprint('ok')")
+    lost = run([str(moved)], script, env={"PYTHONPATH": str(tmp_path / "nowhere")})
+    assert lost.returncode == 1 and "quendal-py: cannot find the _quendal package" in lost.stderr
+    found = run([str(moved)], script, env={"PYTHONPATH": str(Path(launcher).parents[1])})
+    assert (found.returncode, found.stdout) == (0, "ok\n"), found.stderr
+
+
 def test_usage(launcher):
     assert run([launcher], "--help").returncode == 0
     nothing = subprocess.run([launcher], capture_output=True, text=True, timeout=30)
