@@ -46,10 +46,10 @@ gboolean runJob(gpointer data)
         // Blocks report through their captures; an escaping exception must not
         // unwind through GLib or leave the caller waiting forever.
     }
-    {
-        std::lock_guard lock(job->mutex);
-        job->done = true;
-    }
+    // Notified under the lock: the waiter owns the job on its stack and may
+    // return, destroying it, as soon as it sees done.
+    std::lock_guard lock(job->mutex);
+    job->done = true;
     job->finished.notify_one();
     return G_SOURCE_REMOVE;
 }

@@ -16,7 +16,7 @@ namespace {
 constexpr const char* kServerName = "org.freedesktop.Notifications";
 constexpr const char* kServerPath = "/org/freedesktop/Notifications";
 constexpr const char* kServerInterface = "org.freedesktop.Notifications";
-// The freedesktop sound-naming specification's name for a new message.
+// The freedesktop sound theme's name for a new message.
 constexpr const char* kDefaultSoundName = "message-new-instant";
 // GLib timeouts count milliseconds in a guint; far-off fires re-arm on the way.
 constexpr int64_t kLongestTimerUs = int64_t(3600) * 1000000;
