@@ -31,7 +31,7 @@ bool applicationIsRunning()
 namespace {
 
 struct MainThreadJob {
-    const std::function<void()>* block;
+    const std::function<void()>* block = nullptr;
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
@@ -40,8 +40,15 @@ struct MainThreadJob {
 gboolean runJob(gpointer data)
 {
     auto* job = static_cast<MainThreadJob*>(data);
+    const std::function<void()>* block = nullptr;
+    {
+        // GLib's own lock already orders the caller's writes before this
+        // read; taking the job's makes that visible to ThreadSanitizer too.
+        std::lock_guard lock(job->mutex);
+        block = job->block;
+    }
     try {
-        (*job->block)();
+        (*block)();
     } catch (...) {
         // Blocks report through their captures; an escaping exception must not
         // unwind through GLib or leave the caller waiting forever.
@@ -62,7 +69,11 @@ void runOnMainSync(const std::function<void()>& block)
         block();
         return;
     }
-    MainThreadJob job{&block};
+    MainThreadJob job;
+    {
+        std::lock_guard lock(job.mutex);
+        job.block = &block;
+    }
     // An attached idle source always runs on the context's owner; g_main_context_invoke
     // would run the block right here whenever no loop is running.
     GSource* source = g_idle_source_new();
