@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cmath>
 
+#include "system/location.hpp"
+
 namespace quendal::system {
 namespace {
 
@@ -11,7 +13,7 @@ bool hasPrefix(const std::string& name, std::string_view prefix)
     return name.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Location, notifications and sharing are not built into this module yet.
+// Notifications and sharing are not built into this module yet.
 RequestRef QuendalPyUnbuiltFamily(const char* family)
 {
     return QuendalPyFailure("not_implemented", std::string(family) + " requests are not available in this build.");
@@ -21,7 +23,7 @@ RequestRef QuendalPyUnbuiltFamily(const char* family)
 
 RequestRef QuendalPyStart(const std::string& operation, const Json& payload)
 {
-    if (hasPrefix(operation, "location.")) return QuendalPyUnbuiltFamily("Location");
+    if (hasPrefix(operation, "location.")) return QuendalPyLocation(operation, payload);
     if (hasPrefix(operation, "motion.")) return QuendalPyMotion(operation, payload);
     if (hasPrefix(operation, "notification.")) return QuendalPyUnbuiltFamily("Notification");
     if (hasPrefix(operation, "share.")) return QuendalPyUnbuiltFamily("Share");
