@@ -4,8 +4,8 @@ Opens a window (headless when there is no display), renders a spinning cube
 with depth and 4x multisampling, runs a compute kernel every frame that paints
 the texture the cube samples, paces itself with vsync, then renders the last
 frame into an offscreen target, reads it back through a blit pass and writes it
-to a PNG. Along the way it asks the system services about the machine and
-prints the resource counts at the end.
+to a PNG. Along the way it asks the system services about the machine (its
+location too, where GeoClue answers) and prints the resource counts at the end.
 
     .venv/bin/python examples/demo.py [--seconds 4] [--out out/demo.png]
 """
@@ -143,6 +143,16 @@ def ask_system(operation: str, payload: dict) -> dict:
         _system.close(request)
 
 
+def report_location() -> None:
+    # The demo's bundle names it to GeoClue and says why it asks.
+    os.environ.setdefault("QUENDAL_BUNDLE", os.path.join(os.path.dirname(os.path.abspath(__file__)), "demo_bundle"))
+    status = ask_system("location.status", {})
+    print(f"location: {status}")
+    if status.get("enabled"):
+        fix = ask_system("location.current", {"accuracy": 1000, "max_age": 600, "distance_filter": 0, "capacity": 1})
+        print(f"location fix: {fix}")
+
+
 def render(window, pipeline, target, vertices, scene, canvas, depth_state):
     _metal.begin_frame(window, clear_color=(0.05, 0.06, 0.09, 1.0), target_texture=target,
                        depth=True, sample_count=4)
@@ -170,6 +180,7 @@ def main() -> None:
     print(f"battery: {battery}")
     if "total" in storage:
         print(f"storage here: {storage['free'] / 2**30:.1f} GiB free of {storage['total'] / 2**30:.1f} GiB")
+    report_location()
 
     window = _metal.create_window(title="quendal demo")
     metrics = _metal.window_metrics(window)
