@@ -14,7 +14,8 @@ Parameters: AvailableAccuracyLevel (default 8), Authorization ("granted",
 
 Control methods on org.freedesktop.DBus.Mock at the manager: SetAuthorization(s),
 Authorize(b), SetAvailableAccuracyLevel(u), EmitLocation(a{sv}) -> number of
-clients told, EmitMissingLocation() -> number of clients told, GetClients() -> a(osbuu) (path, desktop id, active, accuracy
+clients told, EmitMissingLocation() -> number of clients told, StopClients() -> number of
+clients stopped, GetClients() -> a(osbuu) (path, desktop id, active, accuracy
 level, distance threshold).
 """
 
@@ -253,6 +254,23 @@ def EmitMissingLocation(self):
             client.connection.send_message(signal)
             told += 1
     return told
+
+
+@dbus.service.method(MOCK_IFACE, in_signature="", out_signature="i")
+def StopClients(self):
+    """Stops every active client, as GeoClue does when the user withdraws an
+    application's access; clients learn it from PropertiesChanged."""
+    stopped = 0
+    for path, client in self.geoclue["clients"].items():
+        if client.properties["Active"]:
+            client.properties["Active"] = dbus.Boolean(False)
+            signal = dbus.lowlevel.SignalMessage(path, dbus.PROPERTIES_IFACE, "PropertiesChanged")
+            signal.append(CLIENT_IFACE, dbus.Dictionary({"Active": dbus.Boolean(False, variant_level=1)},
+                                                        signature="sv"),
+                          dbus.Array([], signature="s"), signature="sa{sv}as")
+            client.connection.send_message(signal)
+            stopped += 1
+    return stopped
 
 
 @dbus.service.method(MOCK_IFACE, in_signature="", out_signature="a(osbuu)")

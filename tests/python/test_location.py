@@ -357,6 +357,15 @@ class TestPositions:
         state = wait(handle, lambda s: s["buffered"] > 0 or s["done"])
         assert state["error"] is None and state["sample"]["latitude"] == 7.0
 
+    def test_service_stopping_the_client_ends_a_watch(self, bundle, geoclue):
+        _, service = self.authorized(bundle, geoclue)
+        handle = start("location.watch", OPTIONS)
+        assert pump_until(handle, lambda: len(service.active_clients()) == 1)
+        assert service.call(MANAGER, MOCK + "StopClients").strip() == "(1,)"
+        state = wait(handle)
+        assert state["error"] == {"kind": "permission", "message": "GeoClue stopped locating for this application."}
+        assert service.wait_for(lambda: service.clients() == [])
+
     def test_closing_a_watch_stops_its_client(self, bundle, geoclue):
         _, service = self.authorized(bundle, geoclue)
         handle = start("location.watch", OPTIONS)

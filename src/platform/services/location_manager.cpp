@@ -156,6 +156,7 @@ struct LocationManager::Session {
     bool started = false;
     guint ownerSubscription = 0;
     guint locationSubscription = 0;
+    guint activeSubscription = 0;
 
     ~Session()
     {
@@ -163,6 +164,7 @@ struct LocationManager::Session {
         if (bus) {
             if (ownerSubscription) g_dbus_connection_signal_unsubscribe(bus, ownerSubscription);
             if (locationSubscription) g_dbus_connection_signal_unsubscribe(bus, locationSubscription);
+            if (activeSubscription) g_dbus_connection_signal_unsubscribe(bus, activeSubscription);
             g_object_unref(bus);
         }
         g_object_unref(cancellable);
@@ -338,6 +340,27 @@ void LocationManager::beginSession()
                     },
                     new Watch{session.weakSelf}, [](gpointer data) { delete static_cast<Watch*>(data); });
 
+                // GeoClue stops a started client by itself when the user withdraws
+                // the application's access (or turns location services off).
+                session.activeSubscription = g_dbus_connection_signal_subscribe(
+                    session.bus, kGeoClueName, kPropertiesInterface, "PropertiesChanged", path, kClientInterface,
+                    G_DBUS_SIGNAL_FLAGS_NONE,
+                    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                       GVariant* parameters, gpointer data) {
+                        auto session = static_cast<Watch*>(data)->session.lock();
+                        if (!session || !session->started ||
+                            !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)"))) {
+                            return;
+                        }
+                        GVariant* changed = g_variant_get_child_value(parameters, 1);
+                        gboolean active = TRUE;
+                        const bool stopped = g_variant_lookup(changed, "Active", "b", &active) && !active;
+                        g_variant_unref(changed);
+                        if (!stopped) return;
+                        if (auto manager = session->owner.lock()) manager->sessionRevoked();
+                    },
+                    new Watch{session.weakSelf}, [](gpointer data) { delete static_cast<Watch*>(data); });
+
                 // Properties first, then Start; a failed property fails the session.
                 const double desired = manager->desiredAccuracy_;
                 const auto level = desired < 0 ? AccuracyLevel::Exact : accuracyLevelForMetres(desired);
@@ -443,6 +466,17 @@ void LocationManager::sessionVanished()
     if (auto delegate = delegate_.lock()) {
         delegate->locationManagerDidFailWithError(
             *this, LocationError{LocationError::Other, "The location service (GeoClue) stopped running."});
+    }
+}
+
+void LocationManager::sessionRevoked()
+{
+    auto self = shared_from_this();
+    if (!session_) return;
+    endSession();
+    if (auto delegate = delegate_.lock()) {
+        delegate->locationManagerDidFailWithError(
+            *this, LocationError{LocationError::Denied, "GeoClue stopped locating for this application."});
     }
 }
 

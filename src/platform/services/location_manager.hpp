@@ -127,6 +127,7 @@ private:
     void sessionStarted();
     void sessionFailed(GError* error, bool duringStart);
     void sessionVanished();
+    void sessionRevoked();
     void deliver(const LocationFix& fix);
 
     std::string desktopId_;
