@@ -10,7 +10,8 @@
 - A client that starts while a position is known hears of it at once.
 
 Parameters: AvailableAccuracyLevel (default 8), Authorization ("granted",
-"denied" or "pending"; default "granted").
+"denied" or "pending"; default "granted"), CreateClient (default true; false
+answers it with UnknownMethod, as GeoClue before 2.5 does).
 
 Control methods on org.freedesktop.DBus.Mock at the manager: SetAuthorization(s),
 Authorize(b), SetAvailableAccuracyLevel(u), EmitLocation(a{sv}) -> number of
@@ -176,6 +177,7 @@ def load(mock, parameters):
         "next": 1,
         "current": None,
         "locations": 0,
+        "create_client": bool(parameters.get("CreateClient", True)),
     }
 
 
@@ -197,6 +199,9 @@ def GetClient(self, sender=None):
 
 @dbus.service.method(MAIN_IFACE, in_signature="", out_signature="o", sender_keyword="sender")
 def CreateClient(self, sender=None):
+    if not self.geoclue["create_client"]:
+        raise dbus.exceptions.DBusException("No such method 'CreateClient'",
+                                            name="org.freedesktop.DBus.Error.UnknownMethod")
     return _new_client(self, sender)
 
 

@@ -293,6 +293,15 @@ class TestPositions:
         state = wait(handle)  # GeoClue sends the position it has at once
         assert state["result"]["latitude"] == 52.52
 
+    def test_services_before_create_client_share_one_client(self, bundle, geoclue):
+        _, service = self.authorized(bundle, geoclue, CreateClient=False)
+        handle = start("location.current", OPTIONS)
+        assert pump_until(handle, lambda: len(service.active_clients()) == 1)
+        service.emit(latitude=3.5)
+        assert wait(handle)["result"]["latitude"] == 3.5
+        # GetClient's client belongs to the connection: stopped, not deleted.
+        assert service.wait_for(lambda: len(service.clients()) == 1 and service.active_clients() == [])
+
     def test_unknown_values_are_null(self, bundle, geoclue):
         _, service = self.authorized(bundle, geoclue)
         handle = start("location.current", OPTIONS)

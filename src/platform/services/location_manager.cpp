@@ -1,8 +1,8 @@
 #include "platform/services/location_manager.hpp"
 
 #include <cmath>
-#include <functional>
 #include <unordered_map>
+#include <vector>
 
 #include "common/bundle.hpp"
 
@@ -146,42 +146,41 @@ std::string locationDesktopId()
 
 // One GeoClue client and every call in flight for it. Callbacks hold it weakly,
 // so ending the session (dropping the manager's reference and cancelling) makes
-// every late reply a no-op.
+// every late reply a no-op. Each step below runs on the main context and hands
+// the next one to GeoClue: connect, CreateClient, set properties, Start.
 struct LocationManager::Session {
     std::weak_ptr<LocationManager> owner;
+    std::weak_ptr<Session> weakSelf;
     GDBusConnection* bus = nullptr;
     GCancellable* cancellable = g_cancellable_new();
     std::string clientPath;
     bool deletable = false;  // made by CreateClient, so DeleteClient frees it
     bool started = false;
-    guint ownerSubscription = 0;
-    guint locationSubscription = 0;
-    guint activeSubscription = 0;
+    int settingsLeft = 0;
+    std::vector<guint> subscriptions;
 
     ~Session()
     {
         g_cancellable_cancel(cancellable);
         if (bus) {
-            if (ownerSubscription) g_dbus_connection_signal_unsubscribe(bus, ownerSubscription);
-            if (locationSubscription) g_dbus_connection_signal_unsubscribe(bus, locationSubscription);
-            if (activeSubscription) g_dbus_connection_signal_unsubscribe(bus, activeSubscription);
+            for (guint id : subscriptions) g_dbus_connection_signal_unsubscribe(bus, id);
             g_object_unref(bus);
         }
         g_object_unref(cancellable);
     }
 
-    using Reply = std::function<void(Session&, GVariant* reply, GError* error)>;
+    using Reply = void (Session::*)(GVariant* reply, GError* error);
+    using Signal = void (Session::*)(GVariant* parameters);
 
-    // An asynchronous call whose reply reaches handler only while the session
+    // An asynchronous call whose reply reaches the step only while the session
     // lives and was not cancelled; reply and error are freed after it returns.
     void call(const char* path, const char* interface, const char* method, GVariant* parameters,
-              const GVariantType* replyType, int timeoutMs, Reply handler)
+              const GVariantType* replyType, int timeoutMs, Reply step)
     {
         struct Pending {
             std::weak_ptr<Session> session;
-            Reply handler;
+            Reply step;
         };
-        auto* pending = new Pending{weakSelf, std::move(handler)};
         g_dbus_connection_call(
             bus, kGeoClueName, path, interface, method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE, timeoutMs,
             cancellable,
@@ -191,12 +190,12 @@ struct LocationManager::Session {
                 GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
                 auto session = pending->session.lock();
                 if (session && !g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-                    pending->handler(*session, reply, error);
+                    ((*session).*(pending->step))(reply, error);
                 }
                 if (reply) g_variant_unref(reply);
                 if (error) g_error_free(error);
             },
-            pending);
+            new Pending{weakSelf, step});
     }
 
     // Fire and forget: the service does the work whether or not anyone listens.
@@ -206,7 +205,176 @@ struct LocationManager::Session {
                                G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, nullptr, nullptr);
     }
 
-    std::weak_ptr<Session> weakSelf;
+    void subscribe(const char* sender, const char* interface, const char* member, const char* path,
+                   const char* arg0, Signal step)
+    {
+        struct Watch {
+            std::weak_ptr<Session> session;
+            Signal step;
+        };
+        subscriptions.push_back(g_dbus_connection_signal_subscribe(
+            bus, sender, interface, member, path, arg0, G_DBUS_SIGNAL_FLAGS_NONE,
+            [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+               gpointer data) {
+                auto* watch = static_cast<Watch*>(data);
+                if (auto session = watch->session.lock()) ((*session).*(watch->step))(parameters);
+            },
+            new Watch{weakSelf, step}, [](gpointer data) { delete static_cast<Watch*>(data); }));
+    }
+
+    // Everything, the bus connection included, is asynchronous, so that the
+    // delegate hears of every outcome from the main context, never from inside
+    // the call that asked.
+    void connect()
+    {
+        struct Connecting {
+            std::weak_ptr<Session> session;
+        };
+        g_bus_get(
+            G_BUS_TYPE_SYSTEM, cancellable,
+            [](GObject*, GAsyncResult* result, gpointer data) {
+                std::unique_ptr<Connecting> connecting(static_cast<Connecting*>(data));
+                GError* error = nullptr;
+                GDBusConnection* bus = g_bus_get_finish(result, &error);
+                auto session = connecting->session.lock();
+                if (session && !g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+                    session->connected(bus, error);
+                } else if (bus) {
+                    g_object_unref(bus);
+                }
+                if (error) g_error_free(error);
+            },
+            new Connecting{weakSelf});
+    }
+
+    void connected(GDBusConnection* connection, GError* error)
+    {
+        if (!connection) return fail(error, false);
+        bus = connection;
+        retainSystemBus(bus);
+        // GeoClue leaving the bus ends the session at once rather than leaving
+        // a watch that silently never hears again.
+        subscribe("org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
+                  kGeoClueName, &Session::ownerChanged);
+        // CreateClient (GeoClue 2.5 and later) gives every manager a client of
+        // its own; older services only have the one client per connection.
+        call(kManagerPath, kManagerInterface, "CreateClient", nullptr, G_VARIANT_TYPE("(o)"), kCallTimeoutMs,
+             &Session::clientCreated);
+    }
+
+    void clientCreated(GVariant* reply, GError* error)
+    {
+        if (!reply && isRemoteError(error, kUnknownMethod)) {
+            call(kManagerPath, kManagerInterface, "GetClient", nullptr, G_VARIANT_TYPE("(o)"), kCallTimeoutMs,
+                 &Session::clientFound);
+            return;
+        }
+        deletable = reply != nullptr;
+        clientFound(reply, error);
+    }
+
+    void clientFound(GVariant* reply, GError* error)
+    {
+        auto manager = owner.lock();
+        if (!manager) return;
+        if (!reply) return fail(error, false);
+        const gchar* path = nullptr;
+        g_variant_get(reply, "(&o)", &path);
+        clientPath = path;
+        subscribe(kGeoClueName, kClientInterface, "LocationUpdated", path, nullptr, &Session::locationUpdated);
+        // GeoClue stops a started client by itself when the user withdraws the
+        // application's access (or turns location services off).
+        subscribe(kGeoClueName, kPropertiesInterface, "PropertiesChanged", path, kClientInterface,
+                  &Session::clientChanged);
+
+        const double desired = manager->desiredAccuracy_;
+        const auto level = desired < 0 ? AccuracyLevel::Exact : accuracyLevelForMetres(desired);
+        GVariant* settings[] = {
+            g_variant_new("(ssv)", kClientInterface, "DesktopId", g_variant_new_string(manager->desktopId_.c_str())),
+            g_variant_new("(ssv)", kClientInterface, "RequestedAccuracyLevel",
+                          g_variant_new_uint32(static_cast<guint32>(level))),
+            g_variant_new("(ssv)", kClientInterface, "DistanceThreshold",
+                          g_variant_new_uint32(distanceThreshold(manager->distanceFilter_))),
+        };
+        settingsLeft = static_cast<int>(std::size(settings));
+        for (GVariant* setting : settings) {
+            call(path, kPropertiesInterface, "Set", setting, nullptr, kCallTimeoutMs, &Session::propertySet);
+        }
+    }
+
+    // Start once every property is in place; the first refusal fails the session.
+    void propertySet(GVariant* reply, GError* error)
+    {
+        if (settingsLeft <= 0) return;
+        if (!reply) {
+            settingsLeft = 0;
+            return fail(error, false);
+        }
+        if (--settingsLeft > 0) return;
+        call(clientPath.c_str(), kClientInterface, "Start", nullptr, nullptr, kStartTimeoutMs,
+             &Session::clientStarted);
+    }
+
+    void clientStarted(GVariant* reply, GError* error)
+    {
+        auto manager = owner.lock();
+        if (!manager) return;
+        if (!reply) return manager->sessionFailed(error, true);
+        started = true;
+        manager->sessionStarted();
+    }
+
+    void locationUpdated(GVariant* parameters)
+    {
+        if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(oo)"))) return;
+        const gchar* location = nullptr;
+        g_variant_get(parameters, "(&o&o)", nullptr, &location);
+        call(location, kPropertiesInterface, "GetAll", g_variant_new("(s)", kLocationInterface),
+             G_VARIANT_TYPE("(a{sv})"), kCallTimeoutMs, &Session::locationRead);
+    }
+
+    void locationRead(GVariant* reply, GError* error)
+    {
+        auto manager = owner.lock();
+        if (!manager) return;
+        if (!reply) {
+            // GeoClue drops a location object once two newer ones exist; the
+            // newest follows, so this one is merely unknown.
+            if (auto delegate = manager->delegate_.lock()) {
+                delegate->locationManagerDidFailWithError(
+                    *manager, LocationError{LocationError::LocationUnknown, describe(error)});
+            }
+            return;
+        }
+        GVariant* properties = g_variant_get_child_value(reply, 0);
+        const LocationFix fix = locationFixFromProperties(properties);
+        g_variant_unref(properties);
+        manager->deliver(fix);
+    }
+
+    void clientChanged(GVariant* parameters)
+    {
+        if (!started || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)"))) return;
+        GVariant* changed = g_variant_get_child_value(parameters, 1);
+        gboolean active = TRUE;
+        const bool stopped = g_variant_lookup(changed, "Active", "b", &active) && !active;
+        g_variant_unref(changed);
+        if (!stopped) return;
+        if (auto manager = owner.lock()) manager->sessionRevoked();
+    }
+
+    void ownerChanged(GVariant* parameters)
+    {
+        const gchar* newOwner = nullptr;
+        g_variant_get(parameters, "(&s&s&s)", nullptr, nullptr, &newOwner);
+        if (newOwner && *newOwner) return;
+        if (auto manager = owner.lock()) manager->sessionVanished();
+    }
+
+    void fail(GError* error, bool duringStart)
+    {
+        if (auto manager = owner.lock()) manager->sessionFailed(error, duringStart);
+    }
 };
 
 std::shared_ptr<LocationManager> LocationManager::create()
@@ -247,173 +415,10 @@ void LocationManager::stopUpdatingLocation()
 
 void LocationManager::beginSession()
 {
-    auto session = std::make_shared<Session>();
-    session->owner = weak_from_this();
-    session->weakSelf = session;
-    session_ = session;
-
-    // Everything, the bus connection included, is asynchronous, so that the
-    // delegate hears of every outcome from the main context, never from inside
-    // the call that asked.
-    struct Connecting {
-        std::weak_ptr<Session> session;
-    };
-    g_bus_get(
-        G_BUS_TYPE_SYSTEM, session->cancellable,
-        [](GObject*, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<Connecting> connecting(static_cast<Connecting*>(data));
-            GError* error = nullptr;
-            GDBusConnection* bus = g_bus_get_finish(result, &error);
-            auto session = connecting->session.lock();
-            if (!session || g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-                if (bus) g_object_unref(bus);
-                if (error) g_error_free(error);
-                return;
-            }
-            auto manager = session->owner.lock();
-            if (!bus) {
-                if (manager) manager->sessionFailed(error, false);
-                g_error_free(error);
-                return;
-            }
-            session->bus = bus;
-            retainSystemBus(bus);
-
-            // GeoClue leaving the bus ends the session at once rather than
-            // leaving a watch that silently never hears again.
-            struct Watch {
-                std::weak_ptr<Session> session;
-            };
-            session->ownerSubscription = g_dbus_connection_signal_subscribe(
-                bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
-                kGeoClueName, G_DBUS_SIGNAL_FLAGS_NONE,
-                [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-                   gpointer data) {
-                    const gchar* newOwner = nullptr;
-                    g_variant_get(parameters, "(&s&s&s)", nullptr, nullptr, &newOwner);
-                    auto session = static_cast<Watch*>(data)->session.lock();
-                    if (!session || (newOwner && *newOwner)) return;
-                    if (auto manager = session->owner.lock()) manager->sessionVanished();
-                },
-                new Watch{session}, [](gpointer data) { delete static_cast<Watch*>(data); });
-
-            auto created = [](Session& session, GVariant* reply, GError* error) {
-                auto manager = session.owner.lock();
-                if (!manager) return;
-                if (!reply) {
-                    manager->sessionFailed(error, false);
-                    return;
-                }
-                const gchar* path = nullptr;
-                g_variant_get(reply, "(&o)", &path);
-                session.clientPath = path;
-
-                session.locationSubscription = g_dbus_connection_signal_subscribe(
-                    session.bus, kGeoClueName, kClientInterface, "LocationUpdated", path, nullptr,
-                    G_DBUS_SIGNAL_FLAGS_NONE,
-                    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                       GVariant* parameters, gpointer data) {
-                        auto session = static_cast<Watch*>(data)->session.lock();
-                        if (!session || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(oo)"))) return;
-                        const gchar* location = nullptr;
-                        g_variant_get(parameters, "(&o&o)", nullptr, &location);
-                        session->call(
-                            location, kPropertiesInterface, "GetAll", g_variant_new("(s)", kLocationInterface),
-                            G_VARIANT_TYPE("(a{sv})"), kCallTimeoutMs,
-                            [](Session& session, GVariant* reply, GError* error) {
-                                auto manager = session.owner.lock();
-                                if (!manager) return;
-                                if (!reply) {
-                                    // GeoClue drops a location object once two newer ones
-                                    // exist; the newest follows, so this one is just unknown.
-                                    if (auto delegate = manager->delegate_.lock()) {
-                                        delegate->locationManagerDidFailWithError(
-                                            *manager, LocationError{LocationError::LocationUnknown, describe(error)});
-                                    }
-                                    return;
-                                }
-                                GVariant* properties = g_variant_get_child_value(reply, 0);
-                                const LocationFix fix = locationFixFromProperties(properties);
-                                g_variant_unref(properties);
-                                manager->deliver(fix);
-                            });
-                    },
-                    new Watch{session.weakSelf}, [](gpointer data) { delete static_cast<Watch*>(data); });
-
-                // GeoClue stops a started client by itself when the user withdraws
-                // the application's access (or turns location services off).
-                session.activeSubscription = g_dbus_connection_signal_subscribe(
-                    session.bus, kGeoClueName, kPropertiesInterface, "PropertiesChanged", path, kClientInterface,
-                    G_DBUS_SIGNAL_FLAGS_NONE,
-                    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                       GVariant* parameters, gpointer data) {
-                        auto session = static_cast<Watch*>(data)->session.lock();
-                        if (!session || !session->started ||
-                            !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv}as)"))) {
-                            return;
-                        }
-                        GVariant* changed = g_variant_get_child_value(parameters, 1);
-                        gboolean active = TRUE;
-                        const bool stopped = g_variant_lookup(changed, "Active", "b", &active) && !active;
-                        g_variant_unref(changed);
-                        if (!stopped) return;
-                        if (auto manager = session->owner.lock()) manager->sessionRevoked();
-                    },
-                    new Watch{session.weakSelf}, [](gpointer data) { delete static_cast<Watch*>(data); });
-
-                // Properties first, then Start; a failed property fails the session.
-                const double desired = manager->desiredAccuracy_;
-                const auto level = desired < 0 ? AccuracyLevel::Exact : accuracyLevelForMetres(desired);
-                GVariant* settings[] = {
-                    g_variant_new("(ssv)", kClientInterface, "DesktopId",
-                                  g_variant_new_string(manager->desktopId_.c_str())),
-                    g_variant_new("(ssv)", kClientInterface, "RequestedAccuracyLevel",
-                                  g_variant_new_uint32(static_cast<guint32>(level))),
-                    g_variant_new("(ssv)", kClientInterface, "DistanceThreshold",
-                                  g_variant_new_uint32(distanceThreshold(manager->distanceFilter_))),
-                };
-                auto remaining = std::make_shared<int>(static_cast<int>(std::size(settings)));
-                for (GVariant* setting : settings) {
-                    session.call(path, kPropertiesInterface, "Set", setting, nullptr, kCallTimeoutMs,
-                                 [remaining](Session& session, GVariant* reply, GError* error) {
-                                     auto manager = session.owner.lock();
-                                     if (!manager || *remaining < 0) return;
-                                     if (!reply) {
-                                         *remaining = -1;
-                                         manager->sessionFailed(error, false);
-                                         return;
-                                     }
-                                     if (--*remaining > 0) return;
-                                     session.call(session.clientPath.c_str(), kClientInterface, "Start", nullptr,
-                                                  nullptr, kStartTimeoutMs,
-                                                  [](Session& session, GVariant* reply, GError* error) {
-                                                      auto manager = session.owner.lock();
-                                                      if (!manager) return;
-                                                      if (reply) {
-                                                          session.started = true;
-                                                          manager->sessionStarted();
-                                                      } else {
-                                                          manager->sessionFailed(error, true);
-                                                      }
-                                                  });
-                                 });
-                }
-            };
-
-            // CreateClient (GeoClue 2.5 and later) gives every manager a client of
-            // its own; older services only have the one client per connection.
-            session->call(kManagerPath, kManagerInterface, "CreateClient", nullptr, G_VARIANT_TYPE("(o)"),
-                          kCallTimeoutMs, [created](Session& session, GVariant* reply, GError* error) {
-                              if (reply || !isRemoteError(error, kUnknownMethod)) {
-                                  session.deletable = reply != nullptr;
-                                  created(session, reply, error);
-                                  return;
-                              }
-                              session.call(kManagerPath, kManagerInterface, "GetClient", nullptr,
-                                           G_VARIANT_TYPE("(o)"), kCallTimeoutMs, created);
-                          });
-        },
-        new Connecting{session});
+    session_ = std::make_shared<Session>();
+    session_->owner = weak_from_this();
+    session_->weakSelf = session_;
+    session_->connect();
 }
 
 void LocationManager::endSession()
