@@ -465,6 +465,7 @@ EIFFEL = {
 }
 VILLAGE = {
     "lat": "47.1", "lon": "8.2", "name": "", "address": {"village": "Emmen", "country_code": "ch"},
+    "extratags": {"timezone": "Europe/Zurich"},
 }
 
 
@@ -478,7 +479,7 @@ class TestGeocoding:
              "country": "France", "country_code": "FR", "postal_code": "75007", "time_zone": None},
             {"latitude": 47.1, "longitude": 8.2, "name": None, "street": None, "street_number": None,
              "city": "Emmen", "region": None, "country": None, "country_code": "CH", "postal_code": None,
-             "time_zone": None},
+             "time_zone": "Europe/Zurich"},
         ]
         path, query, headers = nominatim.requests[-1]
         assert path == "/search"
@@ -519,6 +520,12 @@ class TestGeocoding:
             "kind": "os",
             "message": "The geocoding service answered HTTP 500 (Internal Server Error): database offline.",
         }
+
+    def test_answer_that_is_not_nominatim_json_fails_os(self, nominatim):
+        nominatim.answers["/search"] = (200, {"unexpected": True})
+        state = wait(start("location.geocode", {"address": "Berlin"}))
+        assert state["error"] == {
+            "kind": "os", "message": "The geocoding service sent an answer that is not Nominatim JSON."}
 
     def test_unreachable_server_fails_os(self, monkeypatch):
         with socket.socket() as probe:
