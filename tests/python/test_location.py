@@ -130,21 +130,34 @@ def bundle(tmp_path, monkeypatch):
     return make
 
 
-def test_messages_and_error_kinds(bundle, monkeypatch):
-    monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/quendal-test-bus")
+@needs_bus
+def test_messages_and_error_kinds(bundle, geoclue, nominatim):
     assert error("location.track") == {"kind": "value", "message": "Unknown location operation."}
     assert error("location.geocode", {"address": ""}) == {
         "kind": "value", "message": "A nonempty address or valid coordinates are required."}
     assert error("location.current", {}) == {"kind": "value", "message": "Invalid location sampling options."}
-    # No system bus at all: location services count as off.
-    assert error("location.watch", OPTIONS) == {"kind": "permission", "message": "Location Services are disabled."}
+
     bundle(usage=None)
+    service = geoclue(AvailableAccuracyLevel=0)
+    assert error("location.watch", OPTIONS) == {"kind": "permission", "message": "Location Services are disabled."}
     assert error("location.request_permission") == {
         "kind": "runtime",
         "message": "The host app must provide NSLocationUsageDescription. On macOS, use the quendal-py launcher.",
     }
     bundle(usage="")
     assert error("location.request_permission")["kind"] == "runtime"
+
+    bundle()
+    service.call(MANAGER, MOCK + "SetAvailableAccuracyLevel", "uint32 8")
+    service.call(MANAGER, MOCK + "SetAuthorization", "denied")
+    assert wait(start("location.request_permission"))["result"] == "denied"
+    assert error("location.current", OPTIONS) == {
+        "kind": "permission", "message": "Location access was denied or restricted."}
+
+    nominatim.answers["/reverse"] = (503, {"error": "busy"})
+    state = wait(start("location.reverse_geocode", {"latitude": 1, "longitude": 2}))
+    assert state["error"] == {
+        "kind": "os", "message": "The geocoding service answered HTTP 503 (Service Unavailable): busy."}
 
 
 class TestValidation:
