@@ -388,6 +388,34 @@ class TestPositions:
         assert state["error"] == {"kind": "permission", "message": "GeoClue stopped locating for this application."}
         assert service.wait_for(lambda: service.clients() == [])
 
+    def test_watch_from_a_worker_while_the_application_runs(self, bundle, geoclue, testing_dir):
+        import _quendal_testhost as host
+
+        _, service = self.authorized(bundle, geoclue)
+        outcome = {}
+
+        def worker():
+            try:
+                deadline = time.monotonic() + 10
+                while not host.application_is_running() and time.monotonic() < deadline:
+                    time.sleep(0.005)
+                handle = start("location.watch", OPTIONS)
+                while not service.active_clients() and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                service.emit(latitude=-12.5)
+                outcome["state"] = wait(handle, lambda s: s["buffered"] > 0 or s["done"])
+                _system.close(handle)
+            finally:
+                host.quit_main_loop()
+
+        thread = threading.Thread(target=worker)
+        thread.start()
+        # The main thread only runs the loop; the delegate callbacks arrive there.
+        host.run_main_loop(20.0)
+        thread.join()
+        assert outcome["state"]["sample"]["latitude"] == -12.5
+        assert service.wait_for(lambda: service.clients() == [])
+
     def test_closing_a_watch_stops_its_client(self, bundle, geoclue):
         _, service = self.authorized(bundle, geoclue)
         handle = start("location.watch", OPTIONS)
