@@ -4,9 +4,10 @@ Opens a window (headless when there is no display), renders a spinning cube
 with depth and 4x multisampling, runs a compute kernel every frame that paints
 the texture the cube samples, paces itself with vsync, then renders the last
 frame into an offscreen target, reads it back through a blit pass and writes it
-to a PNG. Along the way it asks the system services about the machine and
-prints the resource counts at the end. Run from an application bundle, it also
-schedules a notification a second ahead and reports its delivery:
+to a PNG. Along the way it asks the system services about the machine (its
+location too, where GeoClue answers) and prints the resource counts at the end.
+Run from an application bundle, it also schedules a notification a second ahead
+and reports its delivery:
 
     .venv/bin/python examples/demo.py [--seconds 4] [--out out/demo.png]
     QUENDAL_BUNDLE=examples/Demo.app .venv/bin/python examples/demo.py
@@ -145,6 +146,16 @@ def ask_system(operation: str, payload: dict) -> dict:
         _system.close(request)
 
 
+def report_location() -> None:
+    """Location status and, where GeoClue answers, one fix. Asking for the fix
+    needs a bundle with a location usage text (examples/Demo.app has one)."""
+    status = ask_system("location.status", {})
+    print(f"location: {status}")
+    if status.get("enabled"):
+        fix = ask_system("location.current", {"accuracy": 1000, "max_age": 600, "distance_filter": 0, "capacity": 1})
+        print(f"location fix: {fix}")
+
+
 def schedule_notification():
     """Schedules a notification a second ahead; its identifier, or None where
     notifications cannot be shown here."""
@@ -207,6 +218,7 @@ def main() -> None:
     print(f"battery: {battery}")
     if "total" in storage:
         print(f"storage here: {storage['free'] / 2**30:.1f} GiB free of {storage['total'] / 2**30:.1f} GiB")
+    report_location()
     notification = schedule_notification()
 
     window = _metal.create_window(title="quendal demo")

@@ -77,4 +77,14 @@ const MainBundle& mainBundle()
     return bundle;
 }
 
+std::optional<std::string> bundleInfoString(const std::string& key)
+{
+    const std::string bundle = bundlePath();
+    if (bundle.empty()) return std::nullopt;
+    const auto info = readInfo(std::filesystem::path(bundle) / "Info.json");
+    const auto it = info.find(key);
+    if (it == info.end()) return std::nullopt;
+    return it->second;
+}
+
 }  // namespace quendal

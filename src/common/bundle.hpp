@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 
 namespace quendal {
@@ -29,5 +30,11 @@ struct MainBundle {
 };
 
 const MainBundle& mainBundle();
+
+// The string under key in the Info.json of the bundle that bundlePath() names
+// now; empty when the file is missing or unreadable, or the value is absent or
+// not a string. Read afresh on every call, for settings a request reads at the
+// moment it asks (the location usage text and desktop id).
+std::optional<std::string> bundleInfoString(const std::string& key);
 
 }  // namespace quendal

@@ -326,6 +326,8 @@ def run_seed(seed, calls, hang, env_update=None):
     """Runs one seed in a fresh interpreter; returns (ok, summary)."""
     log = os.path.join(tempfile.mkdtemp(prefix="quendal-fuzz-"), "validation.log")
     env = dict(os.environ, QUENDAL_VK_VALIDATION="1", QUENDAL_VK_VALIDATION_LOG=log, **(env_update or {}))
+    # Random geocoding must never reach the public Nominatim service: a closed port answers at once.
+    env.setdefault("QUENDAL_GEOCODER_URL", "http://127.0.0.1:9/")
     result = subprocess.run([sys.executable, __file__, "--worker", str(seed), "--calls", str(calls),
                              "--hang", str(hang)], env=env, capture_output=True, text=True)
     messages = open(log, errors="replace").read() if os.path.exists(log) else ""
