@@ -4,13 +4,16 @@ contract's answer for "nothing there" or a clear failure, and the next request
 after the service comes back works. Each case prints how long the faulted
 request took (run with -s to see them)."""
 
+import json
 import signal
 import threading
 import time
 
 import pytest
 
+from _quendal import _system
 from system_support import MockService, bus_available, result
+from test_location import OPTIONS, GeoClue, wait
 from test_notifications import make_bundle, run_in_bundle
 
 needs_bus = pytest.mark.skipif(not bus_available(), reason="needs the private D-Bus bus of run-tests")
@@ -102,5 +105,29 @@ def test_notification_permission_when_the_server_fails_mid_request(how, tmp_path
     try:
         body = 'out = outcome("notification.request_permission")'
         assert run_in_bundle(testing_dir, bundle, body) == {"result": "authorized"}
+    finally:
+        service.stop()
+
+
+@needs_bus
+@pytest.mark.parametrize("how", ["stop", "kill"])
+def test_location_when_geoclue_fails_mid_request(how, monkeypatch, tmp_path):
+    info = {"CFBundleIdentifier": f"org.quendal.faults.{how}", "NSLocationUsageDescription": "Faults."}
+    (tmp_path / "Info.json").write_text(json.dumps(info))
+    monkeypatch.setenv("QUENDAL_BUNDLE", str(tmp_path))
+    service = GeoClue()
+    try:
+        fault(service, how)
+        started = time.monotonic()
+        handle = _system.start("location.current", json.dumps(OPTIONS))
+        state = wait(handle, seconds=60)
+        _system.close(handle)
+        print(f"\nlocation.current, GeoClue {how}: ended after {time.monotonic() - started:.2f} s")
+        assert state["done"] and state["error"]["kind"] in ("os", "permission") and state["error"]["message"]
+    finally:
+        service.stop()
+    service = GeoClue()
+    try:
+        assert result("location.status")["enabled"] is True
     finally:
         service.stop()
