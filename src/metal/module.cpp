@@ -26,6 +26,12 @@ PyMethodDef metalMethods[] = {
     {"destroy_buffer", METAL_POS(metal_destroy_buffer), "Destroy a Metal buffer."},
     {"write_buffer", METAL_KW(metal_write_buffer), "Write bytes into a Metal buffer."},
     {"read_buffer", METAL_KW(metal_read_buffer), "Read bytes from a Metal buffer."},
+    {"create_text_texture", METAL_KW(metal_create_text_texture),
+     "create_text_texture($module, /, text, font_size, font_name=None)\n--\n\n"
+     "Rasterize text into a Metal texture."},
+    {"create_glyph_atlas", METAL_KW(metal_create_glyph_atlas),
+     "create_glyph_atlas($module, /, font_name, font_size, chars, padding=-1.0, sdf=False, sdf_spread=8.0)\n--\n\n"
+     "Build a glyph atlas texture for a font."},
     {"create_render_texture", METAL_KW(metal_create_render_texture), "Allocate a renderable Metal texture."},
     {"create_image_texture", METAL_KW(metal_create_image_texture), "Load an image file into a Metal texture."},
     {"destroy_texture", METAL_POS(metal_destroy_texture), "Destroy a Metal texture."},

@@ -1,0 +1,135 @@
+#include "metal/signed_distance_field.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <new>
+
+namespace quendal::metal {
+
+namespace {
+
+constexpr float kFar = 1e10f;
+constexpr float kEnvelopeEnd = 1e20f;
+
+// Work lines for one-dimensional transforms, allocated once per field.
+struct Lines {
+    explicit Lines(uint32_t length)
+        : f(new (std::nothrow) float[length]),
+          d(new (std::nothrow) float[length]),
+          v(new (std::nothrow) int32_t[length]),
+          z(new (std::nothrow) float[size_t{length} + 1])
+    {
+    }
+    bool valid() const { return f && d && v && z; }
+
+    std::unique_ptr<float[]> f;
+    std::unique_ptr<float[]> d;
+    std::unique_ptr<int32_t[]> v;
+    std::unique_ptr<float[]> z;
+};
+
+// Squared distances of every grid row to the nearest pixel of value 0 along
+// the row, the grid holding 0 where the bitmap's inside test equals zeroInside.
+void transformRows(const uint8_t* pixels, uint32_t width, uint32_t height, size_t bytesPerRow, bool zeroInside,
+                   float* grid, Lines& lines)
+{
+    const float insideValue = zeroInside ? 0.0f : kFar;
+    const float outsideValue = zeroInside ? kFar : 0.0f;
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* row = pixels + y * bytesPerRow;
+        float* f = lines.f.get();
+        for (uint32_t x = 0; x < width; ++x) f[x] = row[x * 4 + 3] >= 128 ? insideValue : outsideValue;
+        QuendalPySquaredDistanceTransform(f, grid + size_t{y} * width, width, lines.v.get(), lines.z.get());
+    }
+}
+
+// The column pass over row results, leaving Euclidean distances in the grid.
+void transformColumns(float* grid, uint32_t width, uint32_t height, Lines& lines)
+{
+    float* f = lines.f.get();
+    float* d = lines.d.get();
+    for (uint32_t x = 0; x < width; ++x) {
+        float* column = grid + x;
+        for (uint32_t y = 0; y < height; ++y) f[y] = column[size_t{y} * width];
+        QuendalPySquaredDistanceTransform(f, d, height, lines.v.get(), lines.z.get());
+        for (uint32_t y = 0; y < height; ++y) column[size_t{y} * width] = std::sqrt(d[y]);
+    }
+}
+
+}  // namespace
+
+void QuendalPySquaredDistanceTransform(const float* f, float* d, uint32_t n, int32_t* v, float* z)
+{
+    if (n == 0) return;
+    const auto count = static_cast<int32_t>(n);
+    int32_t k = 0;
+    v[0] = 0;
+    z[0] = -kEnvelopeEnd;
+    z[1] = kEnvelopeEnd;
+    for (int32_t q = 1; q < count; ++q) {
+        const float fq = f[q] + static_cast<float>(q * q);
+        int32_t p = v[k];
+        float s = (fq - (f[p] + static_cast<float>(p * p))) / static_cast<float>(2 * q - 2 * p);
+        while (s <= z[k]) {
+            --k;
+            p = v[k];
+            s = (fq - (f[p] + static_cast<float>(p * p))) / static_cast<float>(2 * q - 2 * p);
+        }
+        ++k;
+        v[k] = q;
+        z[k] = s;
+        z[k + 1] = kEnvelopeEnd;
+    }
+    k = 0;
+    for (int32_t q = 0; q < count; ++q) {
+        while (z[k + 1] < static_cast<float>(q)) ++k;
+        const int32_t p = v[k];
+        d[q] = static_cast<float>((q - p) * (q - p)) + f[p];
+    }
+}
+
+uint8_t QuendalPyDistanceFieldByte(float inside, float outside, float twiceSpread)
+{
+    float s = (inside - outside) / twiceSpread + 0.5f;
+    s = std::fmin(std::fmax(s, 0.0f), 1.0f);  // a NaN (no spread) counts as 0
+    // truncate(fmaf(s, 255, 0.5)) without a call into libm where the CPU has no
+    // fused multiply-add: s x 255 is exact in double, and adding 0.5 rounds only
+    // when s is so small that the sum stays far from every integer, so rounding
+    // the double to float once gives the fused single-precision result.
+    return static_cast<uint8_t>(static_cast<float>(static_cast<double>(s) * 255.0 + 0.5));
+}
+
+bool QuendalPyApplySignedDistanceField(uint8_t* pixels, uint32_t width, uint32_t height, size_t bytesPerRow,
+                                       double spread)
+{
+    if (width == 0 || height == 0) return true;
+    const size_t count = size_t{width} * height;
+    std::unique_ptr<float[]> outside(new (std::nothrow) float[count]);
+    std::unique_ptr<float[]> inside(new (std::nothrow) float[count]);
+    Lines lines(std::max(width, height));
+    if (!outside || !inside || !lines.valid()) return false;
+
+    // outside: distance to the nearest inside pixel; inside: to the nearest outside one.
+    transformRows(pixels, width, height, bytesPerRow, true, outside.get(), lines);
+    transformColumns(outside.get(), width, height, lines);
+    transformRows(pixels, width, height, bytesPerRow, false, inside.get(), lines);
+    transformColumns(inside.get(), width, height, lines);
+
+    const float twiceSpread = static_cast<float>(2.0 * spread);
+    for (uint32_t y = 0; y < height; ++y) {
+        uint8_t* row = pixels + y * bytesPerRow;
+        const float* a = outside.get() + size_t{y} * width;
+        const float* b = inside.get() + size_t{y} * width;
+        for (uint32_t x = 0; x < width; ++x) {
+            const uint8_t value = QuendalPyDistanceFieldByte(b[x], a[x], twiceSpread);
+            row[x * 4 + 0] = value;
+            row[x * 4 + 1] = value;
+            row[x * 4 + 2] = value;
+            row[x * 4 + 3] = 255;
+        }
+    }
+    return true;
+}
+
+}  // namespace quendal::metal
