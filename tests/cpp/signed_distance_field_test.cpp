@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -164,4 +166,58 @@ TEST(SignedDistanceField, UniformBitmapsAndRowPadding)
     std::vector<uint8_t> full(6 * 6 * 4, 255);
     ASSERT_TRUE(QuendalPyApplySignedDistanceField(full.data(), 6, 6, 24, 8.0));
     for (uint8_t byte : full) EXPECT_EQ(byte, 255);
+}
+
+namespace {
+
+// The field the plain way: both grids through the one-dimensional transform,
+// every row then every column, square roots, bytes.
+std::vector<uint8_t> referenceField(const Bitmap& b, float twiceSpread)
+{
+    const uint32_t w = b.width, h = b.height, n = std::max(w, h);
+    std::vector<float> line(n), out(n), z(n + 1);
+    std::vector<int32_t> v(n);
+    auto transform = [&](bool zeroInside) {
+        std::vector<float> grid(size_t{w} * h);
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x) grid[size_t{y} * w + x] = b.inside(x, y) == zeroInside ? 0.0f : 1e10f;
+        for (uint32_t y = 0; y < h; ++y) {
+            std::copy_n(&grid[size_t{y} * w], w, line.begin());
+            QuendalPySquaredDistanceTransform(line.data(), &grid[size_t{y} * w], w, v.data(), z.data());
+        }
+        for (uint32_t x = 0; x < w; ++x) {
+            for (uint32_t y = 0; y < h; ++y) line[y] = grid[size_t{y} * w + x];
+            QuendalPySquaredDistanceTransform(line.data(), out.data(), h, v.data(), z.data());
+            for (uint32_t y = 0; y < h; ++y) grid[size_t{y} * w + x] = std::sqrt(out[y]);
+        }
+        return grid;
+    };
+    const std::vector<float> toInside = transform(true), toOutside = transform(false);
+    std::vector<uint8_t> bytes(size_t{w} * h);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = QuendalPyDistanceFieldByte(toOutside[i], toInside[i], twiceSpread);
+    return bytes;
+}
+
+}  // namespace
+
+TEST(SignedDistanceField, EqualsThePlainTransformBitForBit)
+{
+    // Sparse and dense shapes, empty and full rows and columns, rows of one pixel
+    // and of the atlas width.
+    std::mt19937 random(5);
+    for (auto [w, h, density] : {std::tuple{300u, 41u, 3u}, {1u, 70u, 50u}, {70u, 1u, 50u}, {1024u, 64u, 1u},
+                                 {129u, 257u, 20u}, {64u, 64u, 97u}}) {
+        Bitmap bitmap(w, h);
+        for (uint32_t y = 0; y < h; ++y) {
+            if (y % 7 == 3) continue;  // empty rows
+            for (uint32_t x = 0; x < w; ++x)
+                if (random() % 100 < density || y % 11 == 5) bitmap.set(x, y, uint8_t(random() % 256));
+        }
+        Bitmap field = bitmap;
+        ASSERT_TRUE(QuendalPyApplySignedDistanceField(field.bytes.data(), w, h, size_t{w} * 4, 3.5));
+        const std::vector<uint8_t> expected = referenceField(bitmap, 7.0f);
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x)
+                ASSERT_EQ(field.at(x, y)[0], expected[size_t{y} * w + x]) << x << "," << y << " in " << w << "x" << h;
+    }
 }
