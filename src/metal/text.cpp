@@ -89,6 +89,8 @@ PyObject* registerTexture(std::shared_ptr<gpu::Texture> texture, uint32_t width,
 std::shared_ptr<gpu::Texture> QuendalPyRasterizeText(std::string_view string, const text::Font& font,
                                                      uint32_t& width, uint32_t& height)
 {
+    // Glyphs that large fit no texture.
+    if (font.pointSize() > text::Font::kLargestDrawableSize && !string.empty()) return nullptr;
     text::Typesetter typesetter;
     const text::TextLine line = typesetter.line(string, font);
     const text::TextSize size = line.size();
@@ -117,6 +119,7 @@ std::shared_ptr<gpu::Texture> QuendalPyBuildGlyphAtlas(const std::vector<std::st
                                                        uint32_t& atlasHeight)
 {
     const text::Font font = resolveFont(fontName, fontSize);
+    if (font.pointSize() > text::Font::kLargestDrawableSize && !sequences.empty()) return nullptr;
     const double padding =
         requestedPadding >= 0 ? requestedPadding : std::max(2.0, std::ceil(0.1 * font.pointSize()));
 

@@ -1,5 +1,6 @@
 #include "platform/text/font.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include <fontconfig/fontconfig.h>
@@ -12,8 +13,11 @@ namespace {
 
 constexpr double kDefaultNamedSize = 12.0;
 constexpr double kDefaultSystemSize = 13.0;
-// Pango keeps sizes in 1/1024 units of an int; far beyond any texture anyway.
-constexpr double kLargestPangoSize = 1e6;
+// FreeType fails on sizes far past this, and its failure stays with the face,
+// so that no later text of the font draws. Nothing this large fits a texture.
+constexpr double kLargestPangoSize = Font::kLargestDrawableSize;
+// One Pango unit: a size that rounds to 0 falls back to Pango's default.
+constexpr double kSmallestPangoSize = 1.0 / PANGO_SCALE;
 
 double effectiveSize(double size, double fallback)
 {
@@ -22,7 +26,8 @@ double effectiveSize(double size, double fallback)
 
 void setSize(PangoFontDescription* description, double size)
 {
-    pango_font_description_set_absolute_size(description, std::fmin(size, kLargestPangoSize) * PANGO_SCALE);
+    pango_font_description_set_absolute_size(description,
+                                             std::clamp(size, kSmallestPangoSize, kLargestPangoSize) * PANGO_SCALE);
 }
 
 // The first font fontconfig lists whose property (a string) equals name.

@@ -13,6 +13,9 @@ namespace quendal::text {
 
 class Font {
 public:
+    // Larger fonts are measured and drawn at this size; callers refuse to draw them.
+    static constexpr double kLargestDrawableSize = 16384;
+
     // The font fontconfig knows by this family, full or PostScript name, in its
     // regular style for a family; none for an empty or unknown name. A size that
     // is not above 0 means the default of 12 points.
