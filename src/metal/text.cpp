@@ -123,13 +123,12 @@ std::shared_ptr<gpu::Texture> QuendalPyBuildGlyphAtlas(const std::vector<std::st
     const double padding =
         requestedPadding >= 0 ? requestedPadding : std::max(2.0, std::ceil(0.1 * font.pointSize()));
 
+    // Each sequence is laid out again to draw it: keeping every layout would
+    // cost far more memory than the atlas for long lists of characters.
     text::Typesetter typesetter;
-    std::vector<text::TextLine> lines;
-    lines.reserve(sequences.size());
     glyphs.reserve(sequences.size());
     for (size_t i = 0; i < sequences.size(); ++i) {
-        lines.push_back(typesetter.line(sequences[i], font));
-        const text::TextSize size = lines.back().size();
+        const text::TextSize size = typesetter.line(sequences[i], font).size();
         PackedGlyph glyph;
         glyph.codePoint = codePoints[i];
         glyph.sequenceIndex = static_cast<int32_t>(i);
@@ -173,7 +172,7 @@ std::shared_ptr<gpu::Texture> QuendalPyBuildGlyphAtlas(const std::vector<std::st
             // Without a context nothing is drawn and the zero-filled bitmap is used as it is.
             if (context.valid()) {
                 for (const PackedGlyph& glyph : glyphs) {
-                    lines[glyph.sequenceIndex].drawAtPoint(context, glyph.x, glyph.y);
+                    typesetter.line(sequences[glyph.sequenceIndex], font).drawAtPoint(context, glyph.x, glyph.y);
                 }
             }
         }
