@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -135,7 +136,8 @@ void QuendalPySquaredDistanceTransform(const float* f, float* d, uint32_t n, int
 uint8_t QuendalPyDistanceFieldByte(float inside, float outside, float twiceSpread)
 {
     float s = (inside - outside) / twiceSpread + 0.5f;
-    s = std::fmin(std::fmax(s, 0.0f), 1.0f);  // a NaN (no spread) counts as 0
+    s = s > 0.0f ? s : 0.0f;  // a NaN (no spread) counts as 0
+    s = s < 1.0f ? s : 1.0f;
     // truncate(fmaf(s, 255, 0.5)) without a call into libm where the CPU has no
     // fused multiply-add: s x 255 is exact in double, and adding 0.5 rounds only
     // when s is so small that the sum stays far from every integer, so rounding
@@ -168,11 +170,10 @@ bool QuendalPyApplySignedDistanceField(uint8_t* pixels, uint32_t width, uint32_t
         const float* a = outside.get() + y * stride;
         const float* b = inside.get() + y * stride;
         for (uint32_t x = 0; x < width; ++x) {
-            const uint8_t value = QuendalPyDistanceFieldByte(b[x], a[x], twiceSpread);
-            row[x * 4 + 0] = value;
-            row[x * 4 + 1] = value;
-            row[x * 4 + 2] = value;
-            row[x * 4 + 3] = 255;
+            // Grey, opaque: B = G = R = the value, A = 255, in little-endian order.
+            const uint32_t value = QuendalPyDistanceFieldByte(b[x], a[x], twiceSpread);
+            const uint32_t pixel = value * 0x010101u | 0xFF000000u;
+            std::memcpy(row + size_t{x} * 4, &pixel, 4);
         }
     }
     return true;
