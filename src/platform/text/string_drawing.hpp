@@ -30,7 +30,7 @@ struct TextSize {
 };
 
 // Drawing into a bitmap context: origin at the top left, y growing downwards
-// (Cairo's own orientation, which is what the contract's flipped context makes).
+// (Cairo's own orientation; no flip is needed).
 class GraphicsContext {
 public:
     explicit GraphicsContext(image::BitmapContext& bitmap);
@@ -69,8 +69,8 @@ private:
 };
 
 // The shaping state shared by the lines of one call: grey antialiasing (so
-// white text stays B = G = R = A) and unhinted metrics (fractional widths, as
-// the contract's platform measures).
+// white text stays B = G = R = A) and unhinted metrics (fractional widths that
+// scale with the font size).
 class Typesetter {
 public:
     Typesetter();
