@@ -5,10 +5,13 @@ with depth and 4x multisampling, runs a compute kernel every frame that paints
 the texture the cube samples, overlays a frame counter drawn from a glyph
 atlas that is a signed distance field, paces itself with vsync, then renders
 the last frame into an offscreen target, reads it back through a blit pass and
-writes it to a PNG. Along the way it asks the system services about the machine and
-prints the resource counts at the end.
+writes it to a PNG. Along the way it asks the system services about the machine
+(its location too, where GeoClue answers) and prints the resource counts at the
+end. Run from an application bundle, it also schedules a notification a second
+ahead and reports its delivery:
 
     .venv/bin/python examples/demo.py [--seconds 4] [--out out/demo.png]
+    QUENDAL_BUNDLE=examples/Demo.app .venv/bin/python examples/demo.py
 """
 
 import argparse
@@ -227,6 +230,51 @@ def ask_system(operation: str, payload: dict) -> dict:
         _system.close(request)
 
 
+def report_location() -> None:
+    """Location status and, where GeoClue answers, one fix. Asking for the fix
+    needs a bundle with a location usage text (examples/Demo.app has one)."""
+    status = ask_system("location.status", {})
+    print(f"location: {status}")
+    if status.get("enabled"):
+        fix = ask_system("location.current", {"accuracy": 1000, "max_age": 600, "distance_filter": 0, "capacity": 1})
+        print(f"location fix: {fix}")
+
+
+def schedule_notification():
+    """Schedules a notification a second ahead; its identifier, or None where
+    notifications cannot be shown here."""
+    available = ask_system("notification.available", {})
+    if available is not True:
+        print("notifications: not running from an app bundle (QUENDAL_BUNDLE=examples/Demo.app runs in one)")
+        return None
+    permission = ask_system("notification.request_permission", {})
+    if permission != "authorized":
+        error = permission.get("error") if isinstance(permission, dict) else permission
+        print(f"notifications: no permission: {error.get('message') if isinstance(error, dict) else error}")
+        return None
+    scheduled = ask_system("notification.schedule", {
+        "identifier": "demo", "title": "quendal demo", "body": "Sent one second after it was scheduled.", "delay": 1.0,
+    })
+    if scheduled != "demo":
+        print(f"notifications: {scheduled}")
+        return None
+    print("notifications: scheduled 'demo' for one second from now")
+    return scheduled
+
+
+def report_notification(identifier):
+    """A sent notification leaves the pending list. Asking keeps the main context
+    turning, which is what fires its timer."""
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        pending = ask_system("notification.pending", {})
+        if isinstance(pending, list) and all(entry["identifier"] != identifier for entry in pending):
+            print(f"notifications: '{identifier}' delivered")
+            return
+        time.sleep(0.05)
+    print(f"notifications: '{identifier}' still pending")
+
+
 def render(window, pipeline, target, vertices, scene, canvas, depth_state, label=None):
     _metal.begin_frame(window, clear_color=(0.05, 0.06, 0.09, 1.0), target_texture=target,
                        depth=True, sample_count=4)
@@ -256,6 +304,8 @@ def main() -> None:
     print(f"battery: {battery}")
     if "total" in storage:
         print(f"storage here: {storage['free'] / 2**30:.1f} GiB free of {storage['total'] / 2**30:.1f} GiB")
+    report_location()
+    notification = schedule_notification()
 
     window = _metal.create_window(title="quendal demo")
     metrics = _metal.window_metrics(window)
@@ -295,6 +345,8 @@ def main() -> None:
         frames += 1
     elapsed = time.monotonic() - start
     print(f"{frames} frames in {elapsed:.2f} s ({frames / elapsed:.1f} fps, paced by vsync)")
+    if notification:
+        report_notification(notification)
 
     # The last frame once more, into a texture that a blit pass can read back.
     target = _metal.create_render_texture(width, height, "bgra8")["handle"]

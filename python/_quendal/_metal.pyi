@@ -1,8 +1,10 @@
 """quendal-py Metal runtime bridge."""
 
 from collections.abc import Buffer
-from typing import Literal, TypedDict
+from typing import Literal, TypedDict, type_check_only
 
+# Result shapes only: the module returns plain dicts.
+@type_check_only
 class WindowMetrics(TypedDict):
     revision: int
     size: tuple[float, float]
@@ -10,10 +12,12 @@ class WindowMetrics(TypedDict):
     scale: float
     safe_area: tuple[float, float, float, float]
 
+@type_check_only
 class Actions(TypedDict):
     action: int
     close: int
 
+@type_check_only
 class Touch(TypedDict):
     phase: int
     id: int
@@ -84,6 +88,7 @@ def write_buffer(handle: int, data: Buffer, offset: int = 0) -> None:
 def read_buffer(handle: int, offset: int = 0, length: int = -1) -> bytes:
     """Read bytes from a Metal buffer."""
 
+@type_check_only
 class TextureResult(TypedDict):
     handle: int
     size: tuple[int, int]

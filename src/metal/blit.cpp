@@ -86,6 +86,7 @@ PyObject* metal_copy_texture_to_buffer(PyObject*, PyObject* args, PyObject* kwar
         return nullptr;
     }
     const TextureRecord& source = texture->second;
+    if (!QuendalPyCheckNotRenderingInto(*source.texture)) return nullptr;
     const uint64_t rowBytes = source.width * textureBytesPerPixel(source.pixelFormat);
     if (bytesPerRow < 0) {
         PyErr_SetString(PyExc_ValueError, kTooSmall);
@@ -124,6 +125,7 @@ PyObject* metal_generate_mipmaps(PyObject*, PyObject* args, PyObject* kwargs)
         PyErr_SetString(PyExc_RuntimeError, kNoBlitPass);
         return nullptr;
     }
+    if (!QuendalPyCheckNotRenderingInto(*texture->second.texture)) return nullptr;
     auto generated = window->second.blitEncoder->generateMipmaps(texture->second.texture);
     if (!generated) {
         QuendalPySetError(PyExc_RuntimeError, "Cannot generate mipmaps: " + generated.error().reason + ".");

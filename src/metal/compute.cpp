@@ -139,6 +139,7 @@ PyObject* metal_set_compute_texture(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     if (!QuendalPyCheckSlotIndex(index, "Compute texture")) return nullptr;
+    if (!QuendalPyCheckNotRenderingInto(*texture->second.texture)) return nullptr;
     encoder->setTexture(texture->second.texture, static_cast<uint32_t>(index));
     Py_RETURN_NONE;
 }

@@ -156,6 +156,11 @@ void beginFrameOnMain(FrameRequest& request)
             request.error = "_metal target texture handle not found.";
             return;
         }
+        if (const int64_t other = QuendalPyOpenFrameRenderingInto(*texture->second.texture)) {
+            request.error = "The texture is the target of the open frame of window " + std::to_string(other) +
+                            "; end that frame first.";
+            return;
+        }
         r.targetTexture = texture->second.texture;
         if (!r.pendingCommandBuffer) {
             if (auto made = commandQueue()->commandBuffer()) r.pendingCommandBuffer = made.value();

@@ -266,6 +266,7 @@ PyObject* metal_set_fragment_texture(PyObject*, PyObject* args, PyObject* kwargs
     gpu::RenderCommandEncoder* encoder =
         openEncoder(w->second, "begin_frame() must be called before set_fragment_texture().");
     if (!encoder || !checkIndex(index)) return nullptr;
+    if (!QuendalPyCheckNotRenderingInto(*t->second.texture, window)) return nullptr;
     encoder->setFragmentTexture(t->second.texture, static_cast<uint32_t>(index));
     Py_RETURN_NONE;
 }

@@ -31,6 +31,27 @@ int64_t QuendalPyNextHandle()
     return gNextHandle.fetch_add(1, std::memory_order_relaxed);
 }
 
+int64_t QuendalPyOpenFrameRenderingInto(const gpu::Texture& texture, int64_t exceptWindow)
+{
+    for (const auto& [handle, record] : gWindows) {
+        if (handle != exceptWindow && record.frameActive && record.targetTexture &&
+            record.targetTexture->image() == texture.image()) {
+            return handle;
+        }
+    }
+    return 0;
+}
+
+bool QuendalPyCheckNotRenderingInto(const gpu::Texture& texture, int64_t exceptWindow)
+{
+    const int64_t window = QuendalPyOpenFrameRenderingInto(texture, exceptWindow);
+    if (window == 0) return true;
+    PyErr_Format(PyExc_RuntimeError,
+                 "The texture is the target of the open frame of window %lld; end that frame first.",
+                 static_cast<long long>(window));
+    return false;
+}
+
 bool QuendalPyEnsureDevice(const char* message)
 {
     if (gDevice && gCommandQueue) return true;

@@ -163,6 +163,14 @@ const std::shared_ptr<gpu::CommandQueue>& commandQueue();
 // Draws the next handle; call only once the platform object exists.
 int64_t QuendalPyNextHandle();
 
+// The window whose open offscreen frame renders into texture's image, or 0.
+// Encoders track layouts in recording order, and such a frame is submitted only
+// after passes recorded later, so every other use of that image waits until the
+// frame has ended. gStateMutex held.
+int64_t QuendalPyOpenFrameRenderingInto(const gpu::Texture& texture, int64_t exceptWindow = 0);
+// Raises RuntimeError naming that window and returns false, when there is one.
+bool QuendalPyCheckNotRenderingInto(const gpu::Texture& texture, int64_t exceptWindow = 0);
+
 // Makes gDevice and gCommandQueue exist. On failure raises RuntimeError with
 // message and returns false. Interpreter lock held, gStateMutex not held.
 bool QuendalPyEnsureDevice(const char* message);

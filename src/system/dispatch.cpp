@@ -3,6 +3,9 @@
 #include <cctype>
 #include <cmath>
 
+#include "system/location.hpp"
+#include "system/notification.hpp"
+
 namespace quendal::system {
 namespace {
 
@@ -11,20 +14,14 @@ bool hasPrefix(const std::string& name, std::string_view prefix)
     return name.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Location, notifications and sharing are not built into this module yet.
-RequestRef QuendalPyUnbuiltFamily(const char* family)
-{
-    return QuendalPyFailure("not_implemented", std::string(family) + " requests are not available in this build.");
-}
-
 }  // namespace
 
 RequestRef QuendalPyStart(const std::string& operation, const Json& payload)
 {
-    if (hasPrefix(operation, "location.")) return QuendalPyUnbuiltFamily("Location");
+    if (hasPrefix(operation, "location.")) return QuendalPyLocation(operation, payload);
     if (hasPrefix(operation, "motion.")) return QuendalPyMotion(operation, payload);
-    if (hasPrefix(operation, "notification.")) return QuendalPyUnbuiltFamily("Notification");
-    if (hasPrefix(operation, "share.")) return QuendalPyUnbuiltFamily("Share");
+    if (hasPrefix(operation, "notification.")) return QuendalPyNotification(operation, payload);
+    if (hasPrefix(operation, "share.")) return QuendalPyShare(operation, payload);
     if (hasPrefix(operation, "device.") || hasPrefix(operation, "clipboard.")) {
         return hasPrefix(operation, "clipboard.") ? QuendalPyClipboard(operation, payload)
                                                   : QuendalPyDevice(operation, payload);

@@ -38,5 +38,6 @@ void QuendalPyPrepareApplication();
 RequestRef QuendalPyMotion(const std::string& operation, const Json& payload);
 RequestRef QuendalPyDevice(const std::string& operation, const Json& payload);
 RequestRef QuendalPyClipboard(const std::string& operation, const Json& payload);
+RequestRef QuendalPyShare(const std::string& operation, const Json& payload);
 
 }  // namespace quendal::system

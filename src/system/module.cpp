@@ -4,10 +4,15 @@
 namespace quendal::system {
 namespace {
 
+// Each doc string starts with the function's text signature, which CPython strips
+// from __doc__ and hands to inspect.signature.
 PyMethodDef methods[] = {
-    {"start", system_start, METH_VARARGS, "Start a native system request."},
-    {"poll", system_poll, METH_VARARGS, "Read a bounded request snapshot."},
-    {"close", system_close, METH_O, "Cancel and release a request's native resources."},
+    {"start", system_start, METH_VARARGS,
+     "start($module, operation, payload, /)\n--\n\nStart a native system request."},
+    {"poll", system_poll, METH_VARARGS,
+     "poll($module, handle, interval, consume=True, /)\n--\n\nRead a bounded request snapshot."},
+    {"close", system_close, METH_O,
+     "close($module, handle, /)\n--\n\nCancel and release a request's native resources."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -102,12 +102,8 @@ class Screen:
         self.m.acquire_frame_slot(self.handle)
         self.m.release_frame_slot(self.handle)
         pump(self.m, self.handle, 0.1)
-        shot = subprocess.run(
-            f"xwd -id {self.xid} -silent | convert xwd:- -depth 8 rgb:-",
-            shell=True,
-            capture_output=True,
-            check=True,
-        ).stdout
+        dump = subprocess.run(["xwd", "-id", str(self.xid), "-silent"], capture_output=True, check=True).stdout
+        shot = xwd_to_rgb(dump)
         assert len(shot) == self.width * self.height * 3
         return shot
 
@@ -120,6 +116,35 @@ class Screen:
 
     def close(self):
         self.m.close_window(self.handle)
+
+
+def xwd_to_rgb(dump: bytes) -> bytes:
+    """The pixels of an xwd dump as packed 8-bit RGB rows, top row first.
+
+    The dump is a big-endian XWDFileHeader of 25 CARD32 fields (followed by the
+    window name up to header_size), a colour map of ncolors 12-byte entries,
+    then the ZPixmap rows. Only the true-colour layout of a 24-bit screen is
+    read: 32 bits per pixel with one byte per channel mask."""
+    fields = struct.unpack_from(">25I", dump)
+    header_size, pixmap_format = fields[0], fields[2]
+    width, height, byte_order = fields[4], fields[5], fields[7]
+    bits_per_pixel, bytes_per_line = fields[11], fields[12]
+    masks = fields[14:17]
+    ncolors = fields[19]
+    shifts = [mask.bit_length() - 8 for mask in masks]
+    if (pixmap_format != 2 or bits_per_pixel != 32
+            or any(shift % 8 or mask != 0xFF << shift for mask, shift in zip(masks, shifts))):
+        raise ValueError(f"unsupported xwd layout: format {pixmap_format}, {bits_per_pixel} bpp, masks {masks}")
+    # Byte offset of each channel inside a pixel: LSBFirst puts the low byte first.
+    offsets = [shift // 8 if byte_order == 0 else 3 - shift // 8 for shift in shifts]
+    start = header_size + ncolors * 12
+    rgb = bytearray(width * height * 3)
+    for y in range(height):
+        row = dump[start + y * bytes_per_line : start + y * bytes_per_line + width * 4]
+        out = memoryview(rgb)[y * width * 3 : (y + 1) * width * 3]
+        for channel, offset in enumerate(offsets):
+            out[channel::3] = row[offset::4]
+    return bytes(rgb)
 
 
 def near(actual, expected, tolerance=2) -> bool:

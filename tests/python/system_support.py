@@ -40,9 +40,9 @@ def bus_available():
     return bool(os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")) and shutil.which("gdbus") is not None
 
 
-def _name_owned(name):
+def _name_owned(name, bus="system"):
     out = subprocess.run(
-        ["gdbus", "call", "--system", "-d", "org.freedesktop.DBus", "-o", "/org/freedesktop/DBus",
+        ["gdbus", "call", f"--{bus}", "-d", "org.freedesktop.DBus", "-o", "/org/freedesktop/DBus",
          "-m", "org.freedesktop.DBus.NameHasOwner", name],
         capture_output=True, text=True, timeout=5,
     )
@@ -50,17 +50,19 @@ def _name_owned(name):
 
 
 class MockService:
-    """One python3-dbusmock template on the system bus (Debian's python3 has the
-    dbus bindings; the venv interpreter does not)."""
+    """One python3-dbusmock template on the system bus, or on the session bus
+    with bus="session" (Debian's python3 has the dbus bindings; the venv
+    interpreter does not)."""
 
-    def __init__(self, template, bus_name, parameters=None):
-        args = ["/usr/bin/python3", "-m", "dbusmock", "--template", template, "--system"]
+    def __init__(self, template, bus_name, parameters=None, bus="system"):
+        args = ["/usr/bin/python3", "-m", "dbusmock", "--template", template, f"--{bus}"]
         if parameters:
             args += ["-p", json.dumps(parameters)]
         self.bus_name = bus_name
+        self.bus = bus
         self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
-        while not _name_owned(bus_name):
+        while not _name_owned(bus_name, bus):
             if time.monotonic() > deadline or self.process.poll() is not None:
                 self.stop()
                 raise RuntimeError(f"mock {template} did not come up")
@@ -68,7 +70,7 @@ class MockService:
 
     def call(self, path, method, *args):
         out = subprocess.run(
-            ["gdbus", "call", "--system", "-d", self.bus_name, "-o", path, "-m", method, *args],
+            ["gdbus", "call", f"--{self.bus}", "-d", self.bus_name, "-o", path, "-m", method, *args],
             capture_output=True, text=True, timeout=5,
         )
         assert out.returncode == 0, out.stderr
@@ -85,5 +87,5 @@ class MockService:
             self.process.wait(timeout=10)
         # The next test must find the name free.
         deadline = time.monotonic() + 5
-        while _name_owned(self.bus_name) and time.monotonic() < deadline:
+        while _name_owned(self.bus_name, self.bus) and time.monotonic() < deadline:
             time.sleep(0.05)

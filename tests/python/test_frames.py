@@ -221,6 +221,82 @@ class TestOffscreen:
         one_frame(window)
 
 
+class TestTargetOfAnOpenFrame:
+    """A texture that an open offscreen frame renders into is refused elsewhere
+    until that frame ends; then the same use works and sees the frame's pixels."""
+
+    MESSAGE = "The texture is the target of the open frame of window {}; end that frame first."
+    KERNEL = """
+    layout(set = 1, binding = 0, rgba8) uniform writeonly image2D image;
+    void fill() { imageStore(image, ivec2(gl_GlobalInvocationID.xy), vec4(1.0)); }
+    """
+
+    @pytest.fixture
+    def open_frame(self, window):
+        texture = m.create_render_texture(8, 8, "rgba8")["handle"]
+        m.begin_frame(window, clear_color=(0, 1, 0, 1), target_texture=texture)
+        yield texture, self.MESSAGE.format(window)
+        m.destroy_texture(texture)
+
+    @pytest.fixture
+    def other(self):
+        handle = m.create_window(title="other")
+        yield handle
+        m.close_window(handle)
+
+    def test_compute_pass_of_this_or_another_window(self, window, other, open_frame):
+        texture, message = open_frame
+        pipeline = m.create_compute_pipeline(m.create_library(source=self.KERNEL), "fill")
+        for handle in (window, other):
+            m.begin_compute(handle)
+            m.set_compute_pipeline(handle, pipeline)
+            with pytest.raises(RuntimeError) as raised:
+                m.set_compute_texture(handle, texture, 0)
+            assert str(raised.value) == message
+            m.end_compute(handle)
+        m.end_frame(window)
+        m.begin_compute(other)
+        m.set_compute_pipeline(other, pipeline)
+        m.set_compute_texture(other, texture, 0)
+        m.dispatch_compute(other, 8, 8, 1, 1, 1, 1)
+        m.end_compute(other)
+
+    def test_blit_pass_of_another_window(self, window, other, open_frame):
+        texture, message = open_frame
+        buffer = m.create_buffer(8 * 8 * 4)
+        m.begin_blit(other)
+        for call in (lambda: m.copy_texture_to_buffer(other, texture, buffer), lambda: m.generate_mipmaps(other, texture)):
+            with pytest.raises(RuntimeError) as raised:
+                call()
+            assert str(raised.value) == message
+        m.end_blit(other)
+        m.end_frame(window)
+        assert read_texture(m, window, texture, 8, 8)[:4] == bytes([0, 255, 0, 255])
+
+    def test_sampled_or_rendered_into_by_another_window(self, window, other, open_frame):
+        texture, message = open_frame
+        scene = Scene(m)
+        target = m.create_render_texture(8, 8, "rgba8")["handle"]
+        m.begin_frame(other, target_texture=target)
+        scene.bind(other, scene.pipeline(fragment="fs_textured", format="rgba8"), vertices(m, FULL_QUAD), (0, 0, 0, 0))
+        with pytest.raises(RuntimeError) as raised:
+            m.set_fragment_texture(other, texture, 0)
+        assert str(raised.value) == message
+        m.end_frame(other)
+        with pytest.raises(RuntimeError) as raised:
+            m.begin_frame(other, target_texture=texture)
+        assert str(raised.value) == message
+        m.end_frame(window)
+        m.begin_blit(window)  # submits the frame that rendered texture
+        m.end_blit(window)
+        m.begin_frame(other, target_texture=target)
+        scene.bind(other, scene.pipeline(fragment="fs_textured", format="rgba8"), vertices(m, FULL_QUAD), (0, 0, 0, 0))
+        m.set_fragment_texture(other, texture, 0)
+        m.draw(other, "triangle_strip", 0, 4)
+        m.end_frame(other)
+        assert read_texture(m, other, target, 8, 8)[:4] == bytes([0, 255, 0, 255])
+
+
 class TestClose:
     def test_close_with_an_open_frame(self):
         handle = m.create_window()

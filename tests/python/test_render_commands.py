@@ -1,10 +1,13 @@
 """Render commands: binding and drawing into an open frame, checked on the
 pixels of the presented frame, and every refusal with its exact message."""
 
+import os
+
 import pytest
 
 import _quendal._metal as m
 from frame_support import FULL_QUAD, TOP_TRIANGLE, Scene, Screen, floats, integers, near, needs_screen, vertices
+from window_support import run_python
 
 UNKNOWN = 987_654_321
 RED, GREEN, BLUE = (1.0, 0.0, 0.0, 1.0), (0.0, 1.0, 0.0, 1.0), (0.0, 0.0, 1.0, 1.0)
@@ -307,6 +310,36 @@ class TestErrors:
         with pytest.raises(RuntimeError) as caught:
             m.draw(frame, "triangle", 0, 3)
         assert str(caught.value) == "set_pipeline() must be called before drawing."
+
+
+ABSURD_INDIRECT_COUNTS = """
+    import json, sys
+    sys.path.insert(0, {here!r})
+    import _quendal._metal as m
+    from frame_support import TOP_TRIANGLE, Scene, integers, read_texture, vertices
+    window, scene = m.create_window(), Scene(m)
+    target = m.create_render_texture(8, 8)["handle"]
+    triangle, indices = vertices(m, TOP_TRIANGLE), integers(m, "I", [0, 1, 2])
+    pixels = []
+    for arguments in ([0xFFFFFFFF, 1, 0, 0], [3, 0xFFFFFFFF, 0, 0], [0xFFFFFFFF, 0xFFFFFFFF, 0, 0, 0]):
+        m.begin_frame(window, target_texture=target)
+        scene.bind(window, scene.pipeline(), triangle, (0, 1, 0, 1))
+        if len(arguments) == 5:
+            m.draw_indexed_indirect(window, "triangle", indices, "uint32", integers(m, "I", arguments))
+        else:
+            m.draw_indirect(window, "triangle", integers(m, "I", arguments))
+        m.end_frame(window)
+        pixels.append(read_texture(m, window, target, 8, 8)[4 * (8 + 4) :][:4].hex())
+    print(json.dumps(pixels))
+"""
+
+
+def test_absurd_indirect_counts_are_clamped():
+    # Counts of 2^32 vertices or instances, as the GPU reads them, once kept a
+    # software driver busy for hours; clamped, each frame ends and still draws.
+    code = ABSURD_INDIRECT_COUNTS.replace("{here!r}", repr(os.path.dirname(__file__)))
+    pixels = run_python(code, {"QUENDAL_HEADLESS": "1"}, timeout=300)
+    assert pixels == ["00ff00ff"] * 3
 
 
 class TestOutOfRange:

@@ -110,11 +110,8 @@ class TestRouting:
     def test_unknown_device_or_clipboard_operation(self, operation):
         assert run(operation)["error"] == {"kind": "value", "message": "Unknown device or clipboard operation."}
 
-    @pytest.mark.parametrize("prefix", ["location.", "notification.", "share."])
-    def test_families_not_built_yet(self, prefix):
-        error = run(prefix + "status")["error"]
-        assert error["kind"] == "not_implemented"
-        assert "not available in this build" in error["message"]
+    def test_location_is_routed(self):
+        assert run("location.")["error"] == {"kind": "value", "message": "Unknown location operation."}
 
     def test_motion(self):
         assert run("motion.available")["result"] == {

@@ -2,6 +2,7 @@
 back as an exception of the contract or as a failed request."""
 
 import json
+import os
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -97,6 +98,9 @@ def _resident_bytes():
         return int(f.read().split()[1]) * 4096
 
 
+# AddressSanitizer keeps freed memory in quarantine, so resident memory grows
+# there without a leak.
+@pytest.mark.skipif(os.environ.get("QUENDAL_SANITIZE") == "address", reason="freed memory is quarantined")
 def test_failed_requests_do_not_leak():
     payload = json.dumps({"path": ["x"] * 1000, "text": {"a": list(range(1000))}})
 

@@ -181,6 +181,12 @@ void CommandBuffer::commit()
         if (status_ != CommandBufferStatus::NotEnqueued) return;
         status_ = CommandBufferStatus::Committed;
     }
+    if (prologue_) {
+        // Should the clamping pass fail to build, its draws read zeros and draw
+        // nothing: never the unclamped counts.
+        (void)indirectClamp_.finish(prologue_);
+        prologue_->commit();
+    }
     VkResult r = vkEndCommandBuffer(commandBuffer_);
     if (r == VK_SUCCESS) {
         VkCommandBufferSubmitInfo cbInfo{VK_STRUCTURE_TYPE_COMMAND_BUFFER_SUBMIT_INFO};
@@ -401,6 +407,19 @@ Status CommandBuffer::generateMipmaps(const std::shared_ptr<Texture>& texture)
     texture->rest(*this);
     retain(texture);
     return success();
+}
+
+Result<IndirectArguments> CommandBuffer::indirectArguments(const std::shared_ptr<Buffer>& buffer, uint64_t offset,
+                                                           uint64_t size)
+{
+    if (!prologue_) {
+        auto made = CommandBuffer::create(queue_);
+        if (!made) return made.error();
+        prologue_ = std::move(made.value());
+    }
+    auto arguments = indirectClamp_.add(*prologue_, buffer, offset, size);
+    if (arguments) retain(arguments->buffer);
+    return arguments;
 }
 
 void CommandBuffer::memoryBarrier()

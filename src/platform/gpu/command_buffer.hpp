@@ -16,6 +16,7 @@
 
 #include <vulkan/vulkan.h>
 
+#include "platform/gpu/indirect_clamp.hpp"
 #include "platform/gpu/result.hpp"
 
 namespace quendal::gpu {
@@ -88,12 +89,22 @@ public:
     // A full memory barrier between everything recorded so far and what follows.
     void memoryBarrier();
 
+    // Where an indirect draw of this command buffer reads its arguments: a
+    // clamped copy of the size bytes at offset of buffer, made on the GPU right
+    // before this command buffer runs (see indirect_clamp.hpp).
+    Result<IndirectArguments> indirectArguments(const std::shared_ptr<Buffer>& buffer, uint64_t offset,
+                                                uint64_t size);
+
 private:
     friend class CommandQueue;
     explicit CommandBuffer(std::shared_ptr<CommandQueue> queue) : queue_(std::move(queue)) {}
     void finish(CommandBufferStatus status);
 
     std::shared_ptr<CommandQueue> queue_;
+    // Committed just before this one: the copies and clamping of indirect draw
+    // arguments, which cannot be recorded inside a render pass.
+    std::shared_ptr<CommandBuffer> prologue_;
+    IndirectClamp indirectClamp_;
     VkCommandPool pool_ = VK_NULL_HANDLE;
     VkCommandBuffer commandBuffer_ = VK_NULL_HANDLE;
     VkFence fence_ = VK_NULL_HANDLE;

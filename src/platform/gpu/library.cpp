@@ -133,7 +133,8 @@ Result<std::shared_ptr<Library>> Library::newWithFile(const std::string& path)
     const std::string& bytes = data.value();
     if (bytes.size() % 4 != 0) return Error{VK_ERROR_INVALID_SHADER_NV, "The file is not a SPIR-V module."};
     std::vector<uint32_t> words(bytes.size() / 4);
-    std::memcpy(words.data(), bytes.data(), bytes.size());
+    // An empty file has no data pointer to copy from.
+    if (!bytes.empty()) std::memcpy(words.data(), bytes.data(), bytes.size());
     return newWithSpirv(std::move(words));
 }
 

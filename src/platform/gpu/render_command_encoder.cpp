@@ -426,8 +426,11 @@ Status RenderCommandEncoder::drawPrimitives(PrimitiveType type, const std::share
         return Error{VK_ERROR_INITIALIZATION_FAILED, "the draw arguments do not lie inside the indirect buffer"};
     }
     if (auto prepared = prepareDraw(type); !prepared) return prepared;
+    auto arguments = commandBuffer_->indirectArguments(indirectBuffer, indirectOffset, sizeof(VkDrawIndirectCommand));
+    if (!arguments) return arguments.error();
     commandBuffer_->retain(indirectBuffer);
-    vkCmdDrawIndirect(commandBuffer_->vk(), indirectBuffer->vk(), indirectOffset, 1, sizeof(VkDrawIndirectCommand));
+    vkCmdDrawIndirect(commandBuffer_->vk(), arguments->buffer->vk(), arguments->offset, 1,
+                      sizeof(VkDrawIndirectCommand));
     return success();
 }
 
@@ -445,13 +448,16 @@ Status RenderCommandEncoder::drawIndexedPrimitives(PrimitiveType type, IndexType
         return Error{VK_ERROR_INITIALIZATION_FAILED, "the draw arguments do not lie inside the indirect buffer"};
     }
     if (auto prepared = prepareDraw(type); !prepared) return prepared;
+    auto arguments =
+        commandBuffer_->indirectArguments(indirectBuffer, indirectOffset, sizeof(VkDrawIndexedIndirectCommand));
+    if (!arguments) return arguments.error();
     VkCommandBuffer cb = commandBuffer_->vk();
     commandBuffer_->retain(indexBuffer);
     commandBuffer_->retain(indirectBuffer);
     // Indices past the buffer's end read as zero (robust buffer access).
     vkCmdBindIndexBuffer(cb, indexBuffer->vk(), indexBufferOffset,
                          indexType == IndexType::UInt32 ? VK_INDEX_TYPE_UINT32 : VK_INDEX_TYPE_UINT16);
-    vkCmdDrawIndexedIndirect(cb, indirectBuffer->vk(), indirectOffset, 1, sizeof(VkDrawIndexedIndirectCommand));
+    vkCmdDrawIndexedIndirect(cb, arguments->buffer->vk(), arguments->offset, 1, sizeof(VkDrawIndexedIndirectCommand));
     return success();
 }
 

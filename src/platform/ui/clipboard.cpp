@@ -33,23 +33,28 @@ bool isProtocolTarget(const char* name)
 // What this process offers while it owns the clipboard. GTK frees it (through
 // releaseContents) when another program takes the selection or we replace it.
 struct OwnedContents {
-    bool text = false;  // offered under every text target, else under type only
-    std::string type;
-    std::string bytes;
+    std::optional<std::string> text;                         // offered under every text target
+    std::vector<std::pair<std::string, std::string>> data;  // (type, bytes), each under its own target
 };
+
+// Target info numbers: the text, or 1 + the index of an entry of data.
+constexpr guint kTextInfo = 0;
 
 OwnedContents* gOwnedContents = nullptr;
 
-void provideContents(GtkClipboard*, GtkSelectionData* selection, guint, gpointer owner)
+void provideContents(GtkClipboard*, GtkSelectionData* selection, guint info, gpointer owner)
 {
     const auto* contents = static_cast<const OwnedContents*>(owner);
-    if (contents->text) {
-        gtk_selection_data_set_text(selection, contents->bytes.data(), static_cast<gint>(contents->bytes.size()));
+    if (info == kTextInfo) {
+        if (contents->text) {
+            gtk_selection_data_set_text(selection, contents->text->data(), static_cast<gint>(contents->text->size()));
+        }
         return;
     }
-    gtk_selection_data_set(selection, gdk_atom_intern(contents->type.c_str(), FALSE), 8,
-                           reinterpret_cast<const guchar*>(contents->bytes.data()),
-                           static_cast<gint>(contents->bytes.size()));
+    if (info - 1 >= contents->data.size()) return;
+    const auto& [type, bytes] = contents->data[info - 1];
+    gtk_selection_data_set(selection, gdk_atom_intern(type.c_str(), FALSE), 8,
+                           reinterpret_cast<const guchar*>(bytes.data()), static_cast<gint>(bytes.size()));
 }
 
 void releaseContents(GtkClipboard*, gpointer owner)
@@ -72,11 +77,12 @@ const OwnedContents* currentOwnContents()
 bool offer(GtkClipboard* clipboard, OwnedContents* contents)
 {
     GtkTargetList* list = gtk_target_list_new(nullptr, 0);
-    if (contents->text) {
-        gtk_target_list_add_text_targets(list, 0);
-    } else {
-        gtk_target_list_add(list, gdk_atom_intern(contents->type.c_str(), FALSE), 0, 0);
+    // Typed data first: a peer that takes the first target it knows gets the
+    // richest form (a list of links rather than their text).
+    for (guint i = 0; i < contents->data.size(); ++i) {
+        gtk_target_list_add(list, gdk_atom_intern(contents->data[i].first.c_str(), FALSE), 0, i + 1);
     }
+    if (contents->text) gtk_target_list_add_text_targets(list, kTextInfo);
     gint count = 0;
     GtkTargetEntry* entries = gtk_target_table_new_from_list(list, &count);
     gtk_target_list_unref(list);
@@ -180,7 +186,7 @@ std::optional<std::string> clipboardReadText()
     GtkClipboard* clipboard = generalClipboard();
     if (!clipboard) return std::nullopt;
     if (const OwnedContents* own = currentOwnContents()) {
-        if (own->text) return own->bytes;
+        if (own->text) return own->text;
     }
     auto read = boundedRead([&](PendingRead* pending) { gtk_clipboard_request_text(clipboard, receivedText, pending); });
     return read ? std::move(read->bytes) : std::nullopt;
@@ -215,7 +221,10 @@ std::optional<std::string> clipboardReadData(const std::string& type)
     GtkClipboard* clipboard = generalClipboard();
     if (!clipboard) return std::nullopt;
     if (const OwnedContents* own = currentOwnContents()) {
-        if (own->text ? (type == kUtf8TextType || type == "UTF8_STRING") : type == own->type) return own->bytes;
+        if (own->text && (type == kUtf8TextType || type == "UTF8_STRING")) return own->text;
+        for (const auto& [ownType, bytes] : own->data) {
+            if (ownType == type) return bytes;
+        }
     }
     auto read = boundedRead([&](PendingRead* pending) {
         gtk_clipboard_request_contents(clipboard, gdk_atom_intern(type.c_str(), FALSE), receivedContents, pending);
@@ -236,16 +245,23 @@ void clipboardClear()
 
 bool clipboardWriteText(const std::string& text)
 {
-    GtkClipboard* clipboard = generalClipboard();
-    if (!clipboard || text.size() > static_cast<size_t>(G_MAXINT)) return false;
-    return offer(clipboard, new OwnedContents{true, kUtf8TextType, text});
+    return clipboardWrite(text, {});
 }
 
 bool clipboardWriteData(const std::string& type, std::string data)
 {
+    return clipboardWrite(std::nullopt, {{type, std::move(data)}});
+}
+
+bool clipboardWrite(std::optional<std::string> text, std::vector<std::pair<std::string, std::string>> data)
+{
     GtkClipboard* clipboard = generalClipboard();
-    if (!clipboard || data.size() > static_cast<size_t>(G_MAXINT)) return false;
-    return offer(clipboard, new OwnedContents{false, type, std::move(data)});
+    if (!clipboard) return false;
+    if (text && text->size() > static_cast<size_t>(G_MAXINT)) return false;
+    for (const auto& entry : data) {
+        if (entry.second.size() > static_cast<size_t>(G_MAXINT)) return false;
+    }
+    return offer(clipboard, new OwnedContents{std::move(text), std::move(data)});
 }
 
 }  // namespace quendal::ui

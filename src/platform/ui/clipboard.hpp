@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quendal::ui {
@@ -21,5 +22,8 @@ std::optional<std::string> clipboardReadData(const std::string& type);
 void clipboardClear();
 bool clipboardWriteText(const std::string& text);
 bool clipboardWriteData(const std::string& type, std::string data);
+// Several forms of the same contents at once: text under every text target and
+// each (type, bytes) entry under its own type.
+bool clipboardWrite(std::optional<std::string> text, std::vector<std::pair<std::string, std::string>> data);
 
 }  // namespace quendal::ui
