@@ -93,6 +93,7 @@ class TextureResult(TypedDict):
     handle: int
     size: tuple[int, int]
 
+@type_check_only
 class GlyphAtlasResult(TypedDict):
     handle: int
     size: tuple[int, int]
