@@ -2,12 +2,13 @@
 
 Opens a window (headless when there is no display), renders a spinning cube
 with depth and 4x multisampling, runs a compute kernel every frame that paints
-the texture the cube samples, paces itself with vsync, then renders the last
-frame into an offscreen target, reads it back through a blit pass and writes it
-to a PNG. Along the way it asks the system services about the machine (its
-location too, where GeoClue answers) and prints the resource counts at the end.
-Run from an application bundle, it also schedules a notification a second ahead
-and reports its delivery:
+the texture the cube samples, overlays a frame counter drawn from a glyph
+atlas that is a signed distance field, paces itself with vsync, then renders
+the last frame into an offscreen target, reads it back through a blit pass and
+writes it to a PNG. Along the way it asks the system services about the machine
+(its location too, where GeoClue answers) and prints the resource counts at the
+end. Run from an application bundle, it also schedules a notification a second
+ahead and reports its delivery:
 
     .venv/bin/python examples/demo.py [--seconds 4] [--out out/demo.png]
     QUENDAL_BUNDLE=examples/Demo.app .venv/bin/python examples/demo.py
@@ -66,6 +67,89 @@ void cs_main() {
 }
 #endif
 """
+
+# Text from a signed distance field atlas: each glyph is a quad whose vertices
+# carry clip-space position and atlas coordinates; the edge is where the field
+# crosses 0.5, smoothed over about one screen pixel.
+TEXT_SHADERS = """
+#version 450
+#ifdef QUENDAL_VERTEX
+layout(set = 0, binding = 0, std430) readonly buffer Quads { vec4 corners[]; };
+layout(location = 0) out vec2 vUV;
+void text_vs() {
+    vec4 c = corners[gl_VertexIndex];
+    gl_Position = vec4(c.xy, 0.0, 1.0);
+    vUV = c.zw;
+}
+#endif
+#ifdef QUENDAL_FRAGMENT
+layout(set = 2, binding = 0) uniform sampler2D atlas;
+layout(location = 0) in vec2 vUV;
+layout(location = 0) out vec4 color;
+void text_fs() {
+    float d = texture(atlas, vUV).r;
+    float w = max(fwidth(d), 1e-4);
+    float body = smoothstep(0.5 - w, 0.5 + w, d);
+    float halo = smoothstep(0.5 - 0.25 - w, 0.5 - 0.25 + w, d);  // a dark outline 2 px wide
+    color = vec4(vec3(body), max(body, halo * 0.8));
+}
+#endif
+"""
+
+
+class Label:
+    """A line of text drawn from an SDF glyph atlas at a pixel position."""
+
+    CHARS = "0123456789 .:abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ/"
+    MAX_CHARS = 64
+
+    def __init__(self, size: float = 28.0):
+        self.atlas = _metal.create_glyph_atlas(None, size, self.CHARS, sdf=True, sdf_spread=8.0)
+        self.library = _metal.create_library(source=TEXT_SHADERS)
+        self.pipeline = _metal.create_render_pipeline(self.library, "text_vs", "text_fs", blending=True,
+                                                      depth_format="depth32f", sample_count=4)
+        self.quads = _metal.create_buffer(self.MAX_CHARS * 6 * 16)
+        self.count = 0
+
+    def set_text(self, text: str, x: float, y: float, width: int, height: int) -> None:
+        atlas_w, atlas_h = self.atlas["size"]
+        glyphs = self.atlas["glyphs"]
+        margin = 3.0  # the field reaches into the padding around each glyph
+        out = bytearray()
+        for ch in text[: self.MAX_CHARS]:
+            rect = glyphs.get(ord(ch))
+            if rect is None:
+                continue
+            gx, gy, gw, gh, advance = rect[:5]
+            x0, y0, x1, y1 = x - margin, y - margin, x + gw + margin, y + gh + margin
+            u0, v0 = (gx - margin) / atlas_w, (gy - margin) / atlas_h
+            u1, v1 = (gx + gw + margin) / atlas_w, (gy + gh + margin) / atlas_h
+
+            def corner(px, py, u, v):
+                return struct.pack("4f", px / width * 2 - 1, 1 - py / height * 2, u, v)
+
+            a, b, c, d = corner(x0, y0, u0, v0), corner(x1, y0, u1, v0), corner(x0, y1, u0, v1), corner(x1, y1, u1, v1)
+            out += a + c + b + b + c + d
+            x += advance
+        self.count = len(out) // 16
+        if out:
+            _metal.write_buffer(self.quads, bytes(out))
+
+    def draw(self, window) -> None:
+        if not self.count:
+            return
+        _metal.set_pipeline(window, self.pipeline)
+        _metal.set_depth_stencil(window, compare="always", write_enabled=False)
+        _metal.set_vertex_buffer(window, self.quads, 0)
+        _metal.set_fragment_texture(window, self.atlas["handle"], 0)
+        _metal.draw(window, "triangle", 0, self.count)
+
+    def destroy(self) -> None:
+        _metal.destroy_buffer(self.quads)
+        _metal.destroy_texture(self.atlas["handle"])
+        _metal.destroy_render_pipeline(self.pipeline)
+        _metal.destroy_library(self.library)
+
 
 TEXTURE_SIZE = 256
 THREADS = 16
@@ -191,7 +275,7 @@ def report_notification(identifier):
     print(f"notifications: '{identifier}' still pending")
 
 
-def render(window, pipeline, target, vertices, scene, canvas, depth_state):
+def render(window, pipeline, target, vertices, scene, canvas, depth_state, label=None):
     _metal.begin_frame(window, clear_color=(0.05, 0.06, 0.09, 1.0), target_texture=target,
                        depth=True, sample_count=4)
     _metal.set_pipeline(window, pipeline)
@@ -200,6 +284,8 @@ def render(window, pipeline, target, vertices, scene, canvas, depth_state):
     _metal.set_vertex_buffer(window, scene, 1)
     _metal.set_fragment_texture(window, canvas, 0)
     _metal.draw(window, "triangle", 0, 36)
+    if label:
+        label.draw(window)
     _metal.end_frame(window)
 
 
@@ -245,12 +331,14 @@ def main() -> None:
         _metal.dispatch_compute(window, TEXTURE_SIZE // THREADS, TEXTURE_SIZE // THREADS, 1, THREADS, THREADS, 1)
         _metal.end_compute(window)
 
+    label = Label()
     start = time.monotonic()
     frames = 0
     while (t := time.monotonic() - start) < args.seconds:
         paint(t)
         _metal.write_buffer(scene, scene_uniforms(t, width / height))
-        render(window, pipeline, 0, vertices, scene, canvas, True)
+        label.set_text(f"frame {frames}  {frames / max(t, 1e-3):.0f} fps", 16, 16, width, height)
+        render(window, pipeline, 0, vertices, scene, canvas, True, label)
         _metal.vsync(window)
         if _metal.consume_actions(window)["close"]:
             break
@@ -263,7 +351,7 @@ def main() -> None:
     # The last frame once more, into a texture that a blit pass can read back.
     target = _metal.create_render_texture(width, height, "bgra8")["handle"]
     readback = _metal.create_buffer(width * height * 4)
-    render(window, pipeline, target, vertices, scene, canvas, True)
+    render(window, pipeline, target, vertices, scene, canvas, True, label)
     _metal.begin_blit(window)
     _metal.copy_texture_to_buffer(window, target, readback)
     _metal.end_blit(window)
@@ -277,6 +365,7 @@ def main() -> None:
     _metal.destroy_render_pipeline(pipeline)
     _metal.destroy_compute_pipeline(kernel)
     _metal.destroy_library(library)
+    label.destroy()
     _metal.close_window(window)
     print("resource counts:")
     for key, value in _metal.resource_counts().items():

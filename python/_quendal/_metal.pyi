@@ -93,6 +93,26 @@ class TextureResult(TypedDict):
     handle: int
     size: tuple[int, int]
 
+@type_check_only
+class GlyphAtlasResult(TypedDict):
+    handle: int
+    size: tuple[int, int]
+    # code point -> (x, y, width, height, width, 0.0, 0.0) in pixels from the top left
+    glyphs: dict[int, tuple[float, float, float, float, float, float, float]]
+
+def create_text_texture(text: str, font_size: float, font_name: str | None = None) -> TextureResult:
+    """Rasterize text into a Metal texture."""
+
+def create_glyph_atlas(
+    font_name: str | None,
+    font_size: float,
+    chars: str,
+    padding: float = -1.0,
+    sdf: bool = False,
+    sdf_spread: float = 8.0,
+) -> GlyphAtlasResult:
+    """Build a glyph atlas texture for a font."""
+
 def create_render_texture(width: int, height: int, format: str = "bgra8") -> TextureResult:
     """Allocate a renderable Metal texture."""
 

@@ -49,6 +49,10 @@ PyObject* metal_create_render_texture(PyObject* self, PyObject* args, PyObject* 
 PyObject* metal_create_image_texture(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* metal_destroy_texture(PyObject* self, PyObject* args);
 
+// text.cpp
+PyObject* metal_create_text_texture(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* metal_create_glyph_atlas(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // frame.cpp
 PyObject* metal_begin_frame(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* metal_end_frame(PyObject* self, PyObject* args);

@@ -3,6 +3,7 @@
 #include "metal/texture.hpp"
 
 #include <cstring>
+#include <functional>
 #include <exception>
 #include <string>
 
@@ -69,43 +70,14 @@ void QuendalPyLoadImageTexture(const std::string& path, int64_t& handle, uint32_
     const uint32_t w = decoded->width();
     const uint32_t h = decoded->height();
 
-    gpu::TextureDescriptor descriptor;
-    descriptor.pixelFormat = gpu::PixelFormat::BGRA8Unorm;
-    descriptor.width = w;
-    descriptor.height = h;
-    descriptor.usage = gpu::TextureUsageShaderRead;
-    auto texture = device()->newTexture(descriptor);
-    if (!texture) {
-        error = "Failed to create texture.";
-        return;
-    }
-
-    // The bitmap context draws straight into the upload's staging memory.
-    const uint64_t bytesPerRow = uint64_t{w} * 4;
-    auto staging = device()->newBuffer(bytesPerRow * h);
-    if (!staging) {
-        error = "Failed to create texture.";
-        return;
-    }
-    std::memset(staging.value()->contents(), 0, bytesPerRow * h);
-    {
-        image::BitmapContext context(staging.value()->contents(), w, h, bytesPerRow);
-        if (!context.valid()) {
-            error = "Failed to create texture.";
-            return;
-        }
+    auto texture = QuendalPyMakeBitmapTexture(w, h, [&](uint8_t* pixels) {
+        image::BitmapContext context(pixels, w, h, size_t{w} * 4);
+        if (!context.valid()) return false;
         context.drawImage(*decoded, 0, 0, w, h);
-    }
+        return true;
+    });
     decoded.reset();
-
-    auto commandBuffer = commandQueue()->commandBuffer();
-    if (!commandBuffer || !commandBuffer.value()->uploadToTexture(staging.value(), 0, bytesPerRow, texture.value())) {
-        error = "Failed to create texture.";
-        return;
-    }
-    commandBuffer.value()->commit();
-    commandBuffer.value()->waitUntilCompleted();
-    if (commandBuffer.value()->status() != gpu::CommandBufferStatus::Completed) {
+    if (!texture) {
         error = "Failed to create texture.";
         return;
     }
@@ -114,11 +86,40 @@ void QuendalPyLoadImageTexture(const std::string& path, int64_t& handle, uint32_
     width = w;
     height = h;
     std::lock_guard lock(gStateMutex);
-    gTextures.emplace(handle, TextureRecord{handle, std::move(texture.value()), w, h,
+    gTextures.emplace(handle, TextureRecord{handle, std::move(texture), w, h,
                                             static_cast<uint64_t>(gpu::PixelFormat::BGRA8Unorm)});
 }
 
 }  // namespace
+
+std::shared_ptr<gpu::Texture> QuendalPyMakeBitmapTexture(uint32_t width, uint32_t height,
+                                                         const std::function<bool(uint8_t* pixels)>& draw)
+{
+    gpu::TextureDescriptor descriptor;
+    descriptor.pixelFormat = gpu::PixelFormat::BGRA8Unorm;
+    descriptor.width = width;
+    descriptor.height = height;
+    descriptor.usage = gpu::TextureUsageShaderRead;
+    auto texture = device()->newTexture(descriptor);
+    if (!texture) return nullptr;
+
+    // The bitmap is drawn straight into the upload's staging memory.
+    const uint64_t bytesPerRow = uint64_t{width} * 4;
+    auto staging = device()->newBuffer(bytesPerRow * height);
+    if (!staging) return nullptr;
+    auto* pixels = static_cast<uint8_t*>(staging.value()->contents());
+    std::memset(pixels, 0, bytesPerRow * height);
+    if (!draw(pixels)) return nullptr;
+
+    auto commandBuffer = commandQueue()->commandBuffer();
+    if (!commandBuffer || !commandBuffer.value()->uploadToTexture(staging.value(), 0, bytesPerRow, texture.value())) {
+        return nullptr;
+    }
+    commandBuffer.value()->commit();
+    commandBuffer.value()->waitUntilCompleted();
+    if (commandBuffer.value()->status() != gpu::CommandBufferStatus::Completed) return nullptr;
+    return std::move(texture.value());
+}
 
 PyObject* metal_create_render_texture(PyObject*, PyObject* args, PyObject* kwargs)
 {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 namespace quendal::gpu {
 class Texture;
@@ -16,5 +18,13 @@ uint64_t textureBytesPerPixel(uint64_t pixelFormat);
 // Sample count x width x height x bytes per pixel, read from the texture
 // itself; mipmap levels are not counted. 0 for no texture.
 uint64_t estimatedTextureBytes(const gpu::Texture* texture);
+
+// A BGRA 8-bit, shader-read texture of width x height whose one level is the
+// bitmap that draw paints into zero-filled memory (B, G, R, A bytes, width x 4
+// bytes per row, top row first). None when the device cannot make it, the
+// memory cannot be had or draw returns false. Waits for the upload; any thread,
+// no lock held (gStateMutex must not be).
+std::shared_ptr<gpu::Texture> QuendalPyMakeBitmapTexture(uint32_t width, uint32_t height,
+                                                         const std::function<bool(uint8_t* pixels)>& draw);
 
 }  // namespace quendal::metal

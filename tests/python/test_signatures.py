@@ -27,6 +27,9 @@ SAMPLES = {
     "data": b"", "clear_color": None, "blending": True, "premultiplied": False, "color_write": True,
     "depth": False, "stencil": False, "write_enabled": False,
     "operation": "signature.none", "payload": "{}", "interval": 0.0, "consume": True,
+    # Text too large for any texture is refused after parsing.
+    "text": "signature", "chars": "ab", "font_size": 1e9, "font_name": None, "padding": -1.0, "sdf": False,
+    "sdf_spread": 8.0,
 }
 
 FUNCTIONS = [

@@ -26,6 +26,8 @@ public:
     // Draws image over the context's pixels, scaled into the rectangle (x, y
     // from the top left). The memory holds the result when this returns.
     void drawImage(const Image& image, double x, double y, double width, double height);
+    // The Cairo surface over the memory, for the text facade's graphics context.
+    cairo_surface_t* surface() const { return surface_; }
 
 private:
     cairo_surface_t* surface_ = nullptr;
