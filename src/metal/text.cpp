@@ -72,16 +72,7 @@ PyObject* registerTexture(std::shared_ptr<gpu::Texture> texture, uint32_t width,
                                               width, height, "glyphs", glyphs)
                               : Py_BuildValue("{s:L,s:(II)}", "handle", static_cast<long long>(handle), "size",
                                               width, height);
-    if (!result) {
-        // Nobody could ever name the texture: it goes again.
-        std::shared_ptr<gpu::Texture> released;
-        std::lock_guard lock(gStateMutex);
-        auto it = gTextures.find(handle);
-        if (it != gTextures.end()) {
-            released = std::move(it->second.texture);
-            gTextures.erase(it);
-        }
-    }
+    if (!result) QuendalPyForgetTexture(handle);
     return result;
 }
 

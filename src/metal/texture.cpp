@@ -26,17 +26,7 @@ PyObject* textureResult(int64_t handle, uint32_t width, uint32_t height)
 {
     PyObject* result = Py_BuildValue("{s:L,s:(II)}", "handle", static_cast<long long>(handle), "size",
                                      static_cast<unsigned int>(width), static_cast<unsigned int>(height));
-    if (!result) {
-        std::shared_ptr<gpu::Texture> released;
-        {
-            std::lock_guard lock(gStateMutex);
-            auto it = gTextures.find(handle);
-            if (it != gTextures.end()) {
-                released = std::move(it->second.texture);
-                gTextures.erase(it);
-            }
-        }
-    }
+    if (!result) QuendalPyForgetTexture(handle);
     return result;
 }
 
@@ -91,6 +81,16 @@ void QuendalPyLoadImageTexture(const std::string& path, int64_t& handle, uint32_
 }
 
 }  // namespace
+
+void QuendalPyForgetTexture(int64_t handle)
+{
+    std::shared_ptr<gpu::Texture> released;
+    std::lock_guard lock(gStateMutex);
+    auto it = gTextures.find(handle);
+    if (it == gTextures.end()) return;
+    released = std::move(it->second.texture);
+    gTextures.erase(it);
+}
 
 std::shared_ptr<gpu::Texture> QuendalPyMakeBitmapTexture(uint32_t width, uint32_t height,
                                                          const std::function<bool(uint8_t* pixels)>& draw)

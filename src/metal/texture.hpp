@@ -19,6 +19,11 @@ uint64_t textureBytesPerPixel(uint64_t pixelFormat);
 // itself; mipmap levels are not counted. 0 for no texture.
 uint64_t estimatedTextureBytes(const gpu::Texture* texture);
 
+// Erases the record of a texture that Python never got the handle of (its
+// result could not be built); the texture is released after unlocking.
+// Interpreter lock held, gStateMutex not held.
+void QuendalPyForgetTexture(int64_t handle);
+
 // A BGRA 8-bit, shader-read texture of width x height whose one level is the
 // bitmap that draw paints into zero-filled memory (B, G, R, A bytes, width x 4
 // bytes per row, top row first). None when the device cannot make it, the
