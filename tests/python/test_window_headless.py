@@ -29,3 +29,20 @@ def test_window_suites_pass_headless(how):
     )
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-2000:]
     assert " passed" in result.stdout and "failed" not in result.stdout
+
+
+def test_gtk_is_started_once_without_warnings():
+    # Both modules start GTK, and the clipboard tries again each time while no
+    # display is there; GTK warned each time the locale call came late.
+    code = """
+import _quendal._metal as m, _quendal._system as s
+for _ in range(3):
+    handle = s.start("clipboard.read_text", "{}")
+    s.poll(handle, 0.05)
+    s.close(handle)
+m.close_window(m.create_window())
+"""
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert "Gtk-WARNING" not in result.stderr

@@ -6,6 +6,7 @@
 
 #include <gtk/gtk.h>
 
+#include "platform/ui/gtk_init.hpp"
 #include "platform/ui/window.hpp"
 
 namespace quendal::ui {

@@ -4,14 +4,25 @@
 
 namespace quendal::ui {
 
+bool gtkInitialize()
+{
+    // The embedding interpreter owns the process locale. GTK warns when this
+    // comes after any gtk_init, a failed one or the other module's included
+    // (both modules carry this code), so a process-wide GLib quark marks it done.
+    constexpr const char* kLocaleKept = "quendal-gtk-keeps-locale";
+    if (!g_quark_try_string(kLocaleKept)) {
+        gtk_disable_setlocale();
+        g_quark_from_static_string(kLocaleKept);
+    }
+    // The GPU surface is made from an X11 window; Wayland desktops go through XWayland.
+    gdk_set_allowed_backends("x11");
+    return gtk_init_check(nullptr, nullptr);
+}
+
 bool systemGtkAvailable()
 {
     static bool initialised = false;
-    if (initialised) return true;
-    // The embedding interpreter owns the process locale.
-    gtk_disable_setlocale();
-    gdk_set_allowed_backends("x11");
-    initialised = gtk_init_check(nullptr, nullptr);
+    if (!initialised) initialised = gtkInitialize();
     return initialised;
 }
 

@@ -317,15 +317,6 @@ private:
 
 }  // namespace
 
-bool gtkInitialize()
-{
-    // Keep the process's C locale: number parsing elsewhere depends on it.
-    gtk_disable_setlocale();
-    // The GPU surface is made from an X11 window; Wayland desktops go through XWayland.
-    gdk_set_allowed_backends("x11");
-    return gtk_init_check(nullptr, nullptr);
-}
-
 std::unique_ptr<NativeWindow> makeGtkWindow(Window& owner, Rect contentRect, unsigned styleMask)
 {
     return std::make_unique<GtkNativeWindow>(owner, contentRect, styleMask);

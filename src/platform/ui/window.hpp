@@ -91,6 +91,5 @@ private:
 // The two window systems.
 std::unique_ptr<NativeWindow> makeGtkWindow(Window& owner, Rect contentRect, unsigned styleMask);
 std::unique_ptr<NativeWindow> makeHeadlessWindow(Window& owner, Rect contentRect, unsigned styleMask);
-bool gtkInitialize();
 
 }  // namespace quendal::ui
