@@ -82,7 +82,7 @@ def test_a_script_sees_what_it_sees_under_python(launcher, tmp_path):
         info, _ = ask("device.info")
         print(json.dumps({
             "argv": sys.argv, "orig_argv": sys.orig_argv[1:], "file": __file__, "path0": sys.path[0], "name": __name__,
-            "loader": type(__loader__).__name__, "spec": __spec__ is None,
+            "loader": type(__loader__).__name__, "no_import_spec": __spec__ is None,
             "executable": os.path.realpath(sys.executable), "prefix": sys.prefix, "base": sys.base_prefix,
             "package": _quendal.__file__, "cwd": os.getcwd(),
             "main_thread": threading.current_thread() is threading.main_thread(),
