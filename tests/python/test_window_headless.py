@@ -46,3 +46,28 @@ m.close_window(m.create_window())
     result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert "Gtk-WARNING" not in result.stderr
+
+
+@pytest.mark.skipif(os.environ.get("QUENDAL_SANITIZE") == "address", reason="freed memory is quarantined")
+def test_requests_that_need_a_display_cost_nothing_without_one():
+    # Each failed GTK start-up kept memory inside GTK; without DISPLAY none is tried.
+    code = """
+import json, os, _quendal._system as s
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def churn(n):
+    for _ in range(n):
+        for operation, payload in (("clipboard.read_text", "{}"), ("share.present", '{"text": "x"}')):
+            handle = s.start(operation, payload)
+            s.poll(handle, 0)
+            s.close(handle)
+churn(500)
+before = resident()
+churn(5000)
+print(json.dumps(resident() - before))
+"""
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout.split()[-1]) < 512 * 1024

@@ -1,11 +1,17 @@
 #include "platform/ui/gtk_init.hpp"
 
+#include <cstdlib>
+
 #include <gtk/gtk.h>
 
 namespace quendal::ui {
 
 bool gtkInitialize()
 {
+    // GTK opens only X11 displays, named by DISPLAY. Without one, a failed
+    // gtk_init_check would cost memory that GTK keeps, on every retry.
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return false;
     // The embedding interpreter owns the process locale. GTK warns when this
     // comes after any gtk_init, a failed one or the other module's included
     // (both modules carry this code), so a process-wide GLib quark marks it done.
