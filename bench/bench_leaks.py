@@ -90,10 +90,10 @@ def kinds(image):
         "buffer": buffer, "texture": texture, "image_texture": image_texture, "pipelines": pipelines,
         "window": window,
         "device_request": lambda: request("device.storage", json.dumps({"path": "/"})),
-        "clipboard_request": lambda: request("clipboard.read"),
+        "clipboard_request": lambda: request("clipboard.read_text"),
         "location_request": lambda: request("location.status"),
         "notification_request": lambda: request("notification.available"),
-        "share_request": lambda: request("share.items", json.dumps({"text": "x"})),
+        "share_request": lambda: request("share.present", json.dumps({"text": "x"})),
     }
     if hasattr(m, "create_text_texture"):
         found["text_texture"] = text_texture
