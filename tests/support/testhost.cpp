@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include <glib.h>
@@ -16,7 +17,8 @@
 
 namespace {
 
-GMainLoop* gLoop = nullptr;
+std::mutex gLoopMutex;
+GMainLoop* gLoop = nullptr;  // guarded by gLoopMutex
 
 // run_main_loop(seconds): iterates the default context on this thread until
 // quit_main_loop() or the time is up. Releases the interpreter lock meanwhile.
@@ -26,24 +28,33 @@ PyObject* run_main_loop(PyObject*, PyObject* args)
     if (!PyArg_ParseTuple(args, "d", &seconds)) return nullptr;
     {
         quendal::GilRelease release;
-        gLoop = g_main_loop_new(nullptr, FALSE);
+        GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+        {
+            std::lock_guard lock(gLoopMutex);
+            gLoop = loop;
+        }
         GSource* timer = g_timeout_source_new(static_cast<guint>(seconds * 1000));
-        g_source_set_callback(timer, [](gpointer) -> gboolean {
-            g_main_loop_quit(gLoop);
+        g_source_set_callback(timer, [](gpointer data) -> gboolean {
+            g_main_loop_quit(static_cast<GMainLoop*>(data));
             return G_SOURCE_REMOVE;
-        }, nullptr, nullptr);
+        }, loop, nullptr);
         g_source_attach(timer, nullptr);
-        g_main_loop_run(gLoop);
+        g_main_loop_run(loop);
         g_source_destroy(timer);
         g_source_unref(timer);
-        g_main_loop_unref(gLoop);
-        gLoop = nullptr;
+        {
+            // quit_main_loop may be called from any thread at any time.
+            std::lock_guard lock(gLoopMutex);
+            gLoop = nullptr;
+        }
+        g_main_loop_unref(loop);
     }
     Py_RETURN_NONE;
 }
 
 PyObject* quit_main_loop(PyObject*, PyObject*)
 {
+    std::lock_guard lock(gLoopMutex);
     if (gLoop) g_main_loop_quit(gLoop);
     Py_RETURN_NONE;
 }
