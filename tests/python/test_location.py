@@ -30,7 +30,7 @@ def start(operation, payload=None):
     return _system.start(operation, json.dumps(payload or {}))
 
 
-def wait(handle, until=lambda s: s["done"], seconds=10, consume=False):
+def wait(handle, until=lambda s: s["done"], seconds=30, consume=False):
     """Polls until the snapshot satisfies until; bounded so that a hang fails the test."""
     deadline = time.monotonic() + seconds
     while True:
@@ -75,7 +75,7 @@ class GeoClue(MockService):
         return int(told.strip("()\n,").split()[-1])
 
 
-def pump_until(handle, predicate, seconds=10):
+def pump_until(handle, predicate, seconds=30):
     """Lets callbacks run (poll pumps the main context) until predicate holds."""
     deadline = time.monotonic() + seconds
     while not predicate() and time.monotonic() < deadline:
