@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "common/main_thread.hpp"
+#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/pass.hpp"
 #include "metal/state.hpp"

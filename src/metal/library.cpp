@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/bundle.hpp"
+#include "runtime/bundle.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/library.hpp"

@@ -2,8 +2,8 @@
 // window's one onscreen frame slot.
 #include <chrono>
 
-#include "common/gil.hpp"
-#include "common/main_thread.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "metal/window.hpp"

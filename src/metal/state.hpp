@@ -18,7 +18,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "common/semaphore.hpp"
+#include "runtime/semaphore.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"

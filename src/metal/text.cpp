@@ -12,7 +12,7 @@
 
 #include <glib.h>
 
-#include "common/main_thread.hpp"
+#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/signed_distance_field.hpp"
 #include "metal/state.hpp"

@@ -7,8 +7,8 @@
 #include <exception>
 #include <string>
 
-#include "common/file_access.hpp"
-#include "common/main_thread.hpp"
+#include "runtime/file_access.hpp"
+#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "common/gil.hpp"
-#include "common/main_thread.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/ui/application.hpp"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "common/semaphore.hpp"
+#include "runtime/semaphore.hpp"
 #include "platform/gpu/metal_layer.hpp"
 #include "platform/ui/view.hpp"
 #include "platform/ui/window.hpp"

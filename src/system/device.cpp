@@ -1,5 +1,5 @@
 // Motion and device operations: each completes at once on a plain request.
-#include "common/file_access.hpp"
+#include "runtime/file_access.hpp"
 #include "platform/services/device_facts.hpp"
 #include "platform/services/power.hpp"
 #include "system/dispatch.hpp"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "common/bundle.hpp"
+#include "runtime/bundle.hpp"
 #include "platform/services/notification_center.hpp"
 #include "system/dispatch.hpp"
 

@@ -1,21 +1,13 @@
 #include "system/request.hpp"
 
-#include <cerrno>
-#include <ctime>
+#include <chrono>
 
 #include <glib.h>
 
 namespace quendal::system {
 
-QuendalPyRequest::QuendalPyRequest()
-{
-    sem_init(&signal_, 0, 0);
-}
-
-QuendalPyRequest::~QuendalPyRequest()
-{
-    sem_destroy(&signal_);
-}
+QuendalPyRequest::QuendalPyRequest() = default;
+QuendalPyRequest::~QuendalPyRequest() = default;
 
 bool QuendalPyRequest::done() const
 {
@@ -37,7 +29,7 @@ bool QuendalPyRequest::hasNews() const
 
 void QuendalPyRequest::signal()
 {
-    sem_post(&signal_);
+    signal_.signal();
     // A poll on the main thread may be blocked inside the main context rather
     // than on the semaphore; wake it so that it sees the change at once.
     g_main_context_wakeup(nullptr);
@@ -122,26 +114,12 @@ void QuendalPyRequest::close()
 
 bool QuendalPyRequest::tryWait()
 {
-    while (sem_trywait(&signal_) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
+    return signal_.tryWait();
 }
 
 bool QuendalPyRequest::waitFor(int64_t timeoutNs)
 {
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutNs / 1000000000;
-    deadline.tv_nsec += timeoutNs % 1000000000;
-    if (deadline.tv_nsec >= 1000000000) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000;
-    }
-    while (sem_clockwait(&signal_, CLOCK_MONOTONIC, &deadline) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
+    return signal_.waitFor(std::chrono::nanoseconds(timeoutNs));
 }
 
 RequestRef QuendalPyValue(Json value)

@@ -13,9 +13,9 @@
 #include <optional>
 #include <string>
 
-#include <semaphore.h>
-
 #include <nlohmann/json.hpp>
+
+#include "runtime/semaphore.hpp"
 
 namespace quendal::system {
 
@@ -69,7 +69,7 @@ private:
     std::deque<Json> samples_;
     uint64_t capacity_ = kDefaultCapacity;
     uint64_t dropped_ = 0;
-    sem_t signal_;
+    Semaphore signal_;
 };
 
 using RequestRef = std::shared_ptr<QuendalPyRequest>;

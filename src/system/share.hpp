@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/file_access.hpp"
+#include "runtime/file_access.hpp"
 #include "platform/ui/share_window.hpp"
 #include "platform/ui/sharing_service.hpp"
 #include "system/request.hpp"

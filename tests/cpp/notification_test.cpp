@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "common/bundle.hpp"
+#include "runtime/bundle.hpp"
 #include "platform/services/notification_center.hpp"
 #include "system/dispatch.hpp"
 

@@ -7,8 +7,8 @@
 
 #include <glib.h>
 
-#include "common/gil.hpp"
-#include "common/main_thread.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 #include "system/dispatch.hpp"
 #include "system/functions.hpp"
 
