@@ -3,12 +3,12 @@
 #include <memory>
 #include <string>
 
-#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/pass.hpp"
 #include "metal/state.hpp"
 #include "metal/texture.hpp"
 #include "platform/gpu/blit_command_encoder.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 namespace {

@@ -3,13 +3,13 @@
 #include <memory>
 #include <string>
 
-#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/pass.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/compute_command_encoder.hpp"
 #include "platform/gpu/compute_pipeline.hpp"
 #include "platform/gpu/pipeline_layout.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 namespace {

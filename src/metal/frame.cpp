@@ -5,8 +5,6 @@
 #include <array>
 #include <string>
 
-#include "python_runtime/gil.hpp"
-#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
@@ -14,6 +12,8 @@
 #include "platform/gpu/drawable.hpp"
 #include "platform/gpu/render_command_encoder.hpp"
 #include "platform/ui/window.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 

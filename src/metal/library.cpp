@@ -3,10 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/bundle.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/library.hpp"
+#include "runtime/bundle.hpp"
 
 namespace quendal::metal {
 

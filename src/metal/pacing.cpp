@@ -2,12 +2,12 @@
 // window's one onscreen frame slot.
 #include <chrono>
 
-#include "python_runtime/gil.hpp"
-#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "metal/window.hpp"
 #include "platform/ui/display_link.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 namespace {

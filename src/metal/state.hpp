@@ -18,13 +18,13 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "runtime/semaphore.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/device.hpp"
 #include "platform/gpu/metal_layer.hpp"
 #include "platform/gpu/texture.hpp"
+#include "runtime/semaphore.hpp"
 
 namespace quendal::gpu {
 class BlitCommandEncoder;

@@ -7,14 +7,14 @@
 #include <exception>
 #include <string>
 
-#include "runtime/file_access.hpp"
-#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/image/bitmap_context.hpp"
 #include "platform/image/image_source.hpp"
+#include "python_runtime/main_thread.hpp"
+#include "runtime/file_access.hpp"
 
 namespace quendal::metal {
 

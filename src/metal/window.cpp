@@ -5,13 +5,13 @@
 #include <cstring>
 #include <string>
 
-#include "python_runtime/gil.hpp"
-#include "python_runtime/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
-#include "platform/ui/application.hpp"
 #include "platform/gpu/render_command_encoder.hpp"
+#include "platform/ui/application.hpp"
 #include "platform/ui/display_link.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 namespace {

@@ -11,9 +11,9 @@
 
 #include <glib.h>
 
-#include "runtime/file_access.hpp"
 #include "python_runtime/gil.hpp"
 #include "python_runtime/main_thread.hpp"
+#include "runtime/file_access.hpp"
 
 namespace {
 
