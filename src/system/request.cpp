@@ -78,10 +78,23 @@ void QuendalPyRequest::push(Json sample)
     if (wasEmpty) signal();
 }
 
-Json QuendalPyRequest::snapshot(bool consume)
+std::string QuendalPyRequest::snapshotText(bool consume)
 {
+    // Written directly rather than built as a JSON object and dumped: a poll
+    // then copies neither the result nor the sample. Keys in sorted order, as
+    // the JSON library writes an object.
+    std::string text;
+    text.reserve(160);
+    const auto flag = [](bool value) { return value ? "true" : "false"; };
+    const auto value = [&](const std::optional<Json>& held) {
+        if (held) {
+            text += held->dump();
+        } else {
+            text += "null";
+        }
+    };
     std::lock_guard guard(lock_);
-    Json sample = nullptr;
+    std::optional<Json> sample;
     if (!samples_.empty()) {
         if (consume) {
             sample = std::move(samples_.front());
@@ -90,16 +103,29 @@ Json QuendalPyRequest::snapshot(bool consume)
             sample = samples_.front();
         }
     }
-    return Json{
-        {"done", done_},
-        {"closed", closed_},
-        {"result", result_ ? *result_ : Json(nullptr)},
-        {"error", failure_ ? *failure_ : Json(nullptr)},
-        {"sample", std::move(sample)},
-        {"buffered", static_cast<uint64_t>(samples_.size())},
-        {"capacity", capacity_},
-        {"dropped", dropped_},
-    };
+    text += "{\"buffered\":";
+    text += std::to_string(samples_.size());
+    text += ",\"capacity\":";
+    text += std::to_string(capacity_);
+    text += ",\"closed\":";
+    text += flag(closed_);
+    text += ",\"done\":";
+    text += flag(done_);
+    text += ",\"dropped\":";
+    text += std::to_string(dropped_);
+    text += ",\"error\":";
+    value(failure_);
+    text += ",\"result\":";
+    value(result_);
+    text += ",\"sample\":";
+    value(sample);
+    text += '}';
+    return text;
+}
+
+Json QuendalPyRequest::snapshot(bool consume)
+{
+    return Json::parse(snapshotText(consume));
 }
 
 void QuendalPyRequest::close()

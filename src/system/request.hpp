@@ -45,6 +45,9 @@ public:
     void fail(const std::string& kind, std::optional<std::string> message);
     void push(Json sample);
 
+    // The poll snapshot as JSON text. Throws the JSON library's error when a
+    // value holds text that is not UTF-8.
+    std::string snapshotText(bool consume);
     Json snapshot(bool consume);
 
     // Subclasses release their platform resources, then call this.

@@ -149,7 +149,7 @@ PyObject* system_poll(PyObject*, PyObject* args)
 
     std::string text;
     try {
-        text = request->snapshot(consume != 0).dump();
+        text = request->snapshotText(consume != 0);
     } catch (const std::exception&) {
         PyErr_SetString(PyExc_RuntimeError, "The system returned non-serializable data.");
         return nullptr;
