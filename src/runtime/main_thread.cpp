@@ -11,7 +11,9 @@ namespace quendal {
 
 bool isMainThread()
 {
-    return gettid() == getpid();
+    // Asked several times per call into a module; both ids are system calls.
+    thread_local const bool main = gettid() == getpid();
+    return main;
 }
 
 bool applicationIsRunning()

@@ -30,9 +30,10 @@ bool QuendalPyRequest::hasNews() const
 void QuendalPyRequest::signal()
 {
     signal_.signal();
-    // A poll on the main thread may be blocked inside the main context rather
-    // than on the semaphore; wake it so that it sees the change at once.
-    g_main_context_wakeup(nullptr);
+    // Sequentially consistent with setMainThreadWaiting's store and the
+    // waiter's next look at the semaphore: either it sees this signal, or this
+    // sees it waiting and wakes the context it sleeps in.
+    if (mainThreadWaiting_.load(std::memory_order_seq_cst)) g_main_context_wakeup(nullptr);
 }
 
 void QuendalPyRequest::finish(Json value)
@@ -141,6 +142,12 @@ void QuendalPyRequest::close()
 bool QuendalPyRequest::tryWait()
 {
     return signal_.tryWait();
+}
+
+void QuendalPyRequest::setMainThreadWaiting(bool waiting)
+{
+    mainThreadWaiting_.store(waiting, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 bool QuendalPyRequest::waitFor(int64_t timeoutNs)

@@ -6,6 +6,7 @@
 // request's own lock is held. Family requests derive from it and override close().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -57,6 +58,9 @@ public:
     bool tryWait();
     // Waits at most timeoutNs on the monotonic clock; true if signalled.
     bool waitFor(int64_t timeoutNs);
+    // While set, signals also wake the default main context, in which a poll on
+    // the main thread waits rather than on the semaphore.
+    void setMainThreadWaiting(bool waiting);
 
 protected:
     // Recursive so that a subclass may call these while already holding it.
@@ -73,6 +77,7 @@ private:
     uint64_t capacity_ = kDefaultCapacity;
     uint64_t dropped_ = 0;
     Semaphore signal_;
+    std::atomic<bool> mainThreadWaiting_{false};
 };
 
 using RequestRef = std::shared_ptr<QuendalPyRequest>;

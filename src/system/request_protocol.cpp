@@ -57,6 +57,15 @@ void waitForNews(QuendalPyRequest& request, double interval)
 {
     const int64_t deadline = monotonicNs() + static_cast<int64_t>(interval * 1e9);
     const bool onMain = isMainThread();
+    if (onMain) request.setMainThreadWaiting(true);
+    struct Done {
+        QuendalPyRequest& request;
+        bool onMain;
+        ~Done()
+        {
+            if (onMain) request.setMainThreadWaiting(false);
+        }
+    } done{request, onMain};
     for (;;) {
         if (request.tryWait()) return;
         if (onMain) {
