@@ -216,10 +216,23 @@ def main():
     parser.add_argument("--compare", metavar="OLD.jsonl", help="print the ratio change of each row against OLD")
     parser.add_argument("--against", metavar="NEW.jsonl",
                         help="with --compare: compare this earlier output instead of running")
+    parser.add_argument("--merge", nargs="+", metavar="RUN.jsonl",
+                        help="print (and with -o write) the median table of earlier runs instead of running")
     parser.add_argument("--curves", metavar="PNG", help="also draw the scaling curves into this PNG")
     parser.add_argument("--curves-only", action="store_true", help="with --curves: skip the table")
     args = parser.parse_args()
     env = environment(args.threads)
+
+    if args.merge:
+        rows = merge_runs([list(load(path).values()) for path in args.merge])
+        print_table(rows)
+        if args.output:
+            with open(args.output, "w") as f:
+                for r in rows:
+                    f.write(json.dumps({**r, "merged_from": args.merge}) + "\n")
+        if args.compare:
+            compare(args.compare, rows)
+        return 0
 
     if args.compare and args.against:
         rows = list(load(args.against).values())
