@@ -46,6 +46,8 @@ def environment(threads):
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
     env.setdefault("NO_AT_BRIDGE", "1")
+    # NumPy's BLAS threads spin after start-up on cores the contenders need; no row uses BLAS.
+    env.setdefault("OPENBLAS_NUM_THREADS", "1")
     if not os.path.isdir(env.get("XDG_RUNTIME_DIR", "")):
         env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="quendal-bench-")
     # The package under test is the one the interpreter imports, never this checkout's build.
@@ -96,7 +98,7 @@ def print_table(rows):
     for r in rows:
         lines.append((r["measure"], f"{fmt(r['ours'])} {r['unit']}",
                       f"{fmt(r['peer'])} {r['unit']} ({r['peer_name']})" if r["peer"] is not None else "-",
-                      f"{r['ratio']:.2f}" if r["ratio"] is not None else "-", r["goal"],
+                      f"{r['ratio']:.3f}" if r["ratio"] is not None else "-", r["goal"],
                       {True: "yes", False: "NO", None: "-"}[r["met"]]))
     widths = [max(len(x[i]) for x in [header, *lines]) for i in range(len(header))]
     print("| " + " | ".join(h.ljust(w) for h, w in zip(header, widths)) + " |")
