@@ -150,7 +150,7 @@ def sdf_time(height):
 
 def curve(quick=False):
     heights, ms = [], []
-    for target in ([256, 1024, 4096] if quick else [128, 256, 512, 1024, 2048, 4096]):
+    for target in ([256, 1024, 4096] if quick else [256, 512, 1024, 2048, 4096]):
         height, t = sdf_time(target)
         heights.append(height)
         ms.append(t)
