@@ -155,7 +155,7 @@ def curve(quick=False):
         heights.append(height)
         ms.append(t)
     return [{"name": "SDF time (width 1024)", "x": heights, "xlabel": "atlas height (px)", "ylabel": "ms",
-             "logx": True, "logy": True, "series": {"quendal sdf": ms}}]
+             "logx": 2, "logy": True, "series": {"quendal sdf": ms}}]
 
 
 if __name__ == "__main__":
