@@ -14,7 +14,6 @@ against draws per frame, and read-back time against target size.
 
 import json
 import os
-import statistics
 import sys
 import time
 
