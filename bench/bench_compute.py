@@ -8,14 +8,14 @@ same Vulkan driver) and moderngl's compute shader (OpenGL 4.3 on llvmpipe):
 The contenders run in alternating blocks, and each figure is the median of the
 blocks' medians, so that load from other processes falls on all of them alike.
 
-    .venv/bin/python bench/bench_compute.py
+    .venv/bin/python bench/bench_compute.py [--quick] [--json] [-k PATTERN]
 """
 
-import os
-import statistics
-import time
+import sys
 
 import numpy as np
+
+from _harness import alternate, optional_peer, row, run_module, selected
 
 from _quendal import _metal as m
 
@@ -52,15 +52,6 @@ layout(local_size_x = 256) in;
 layout(std430, binding = 0) buffer Data { float data[]; };
 void main() { uint i = gl_GlobalInvocationID.x; data[i] = data[i] * 2.0 + 1.0; }
 """
-
-
-def block_median(fn, rounds) -> float:
-    times = []
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
 
 
 def check(result: bytes, source: np.ndarray, name: str) -> None:
@@ -178,41 +169,33 @@ def bench_moderngl(source: np.ndarray):
     return {"round trip": round_trip, "transform": run_transform}, ctx.info["GL_RENDERER"]
 
 
-def main() -> None:
-    os.environ.setdefault("NO_AT_BRIDGE", "1")
+def rows(quick=False, select=None):
     source = np.arange(N, dtype=np.float32) * np.float32(0.25)
-    contenders, devices = {}, {}
+    contenders, notes = {}, []
     for name, setup in (("quendal", bench_quendal), ("wgpu", bench_wgpu), ("moderngl", bench_moderngl)):
-        try:
-            contenders[name], devices[name] = setup(source)
-        except Exception as exc:  # a peer is optional; say why it is missing
-            if name == "quendal":
-                raise
-            devices[name] = f"unavailable ({exc})"
-
-    rows = {"round trip": ROUNDS, "transform": TRANSFORM_ROUNDS}
-    blocks = {(name, row): [] for name in contenders for row in rows}
-    for _ in range(BLOCKS):
-        for row, rounds in rows.items():
-            for name, calls in contenders.items():
-                blocks[name, row].append(block_median(calls[row], rounds))
-    results = {key: statistics.median(values) for key, values in blocks.items()}
-
-    print(f"median of {BLOCKS} alternating blocks: {ROUNDS} round trips, {TRANSFORM_ROUNDS} transforms of {N} floats")
-    for name, device in devices.items():
-        print(f"  {name:9s} {device}")
-    for row in rows:
-        print(f"{row}:")
-        for name in contenders:
-            print(f"  {name:9s} {results[name, row] * 1e6:10.1f} us")
-    peers = [name for name in contenders if name != "quendal"]
-    for row in rows:
-        for name in peers:
-            print(f"{row}: quendal / {name} = {results['quendal', row] / results[name, row]:.2f}")
-        if peers:
-            fastest = min(results[name, row] for name in peers)
-            print(f"{row}: quendal / fastest peer = {results['quendal', row] / fastest:.2f}")
+        if name == "quendal":
+            contenders[name], device = setup(source)
+        else:
+            made = optional_peer(lambda setup=setup: setup(source), notes, name)
+            if not made:
+                continue
+            contenders[name], device = made
+        notes.append(f"{name}: {device}")
+    blocks = 5 if quick else BLOCKS
+    out = []
+    for key, measure, row_name, rounds, unit, scale in (
+            ("compute.round_trip", "compute begin/dispatch/end round trip", "round trip", ROUNDS, "us", 1e6),
+            ("compute.transform", "1M-float transform: upload, kernel, read-back", "transform", TRANSFORM_ROUNDS,
+             "ms", 1e3)):
+        if not selected(key, measure, select):
+            continue
+        times = alternate({name: calls[row_name] for name, calls in contenders.items()}, rounds, blocks)
+        ours = times.pop("quendal")
+        out.append(row(key, measure, unit, ours * scale, {n: t * scale for n, t in times.items()}))
+    for n in notes:
+        print(n, file=sys.stderr)
+    return out
 
 
 if __name__ == "__main__":
-    main()
+    run_module(rows)

@@ -2,21 +2,25 @@
 ending with a read-back of its pixels, side by side with moderngl drawing the
 same triangles into a framebuffer (standalone EGL context on Mesa's llvmpipe).
 
-    .venv/bin/python bench/bench_frames.py
+    .venv/bin/python bench/bench_frames.py [--quick] [--json] [-k PATTERN]
+
+The contenders run in alternating blocks of ROUNDS runs of FRAMES frames.
 """
 
 import os
-import statistics
 import struct
-import time
+import sys
 
 os.environ.setdefault("QUENDAL_HEADLESS", "1")
+
+from _harness import alternate, optional_peer, row, run_module, selected  # noqa: E402
 
 from _quendal import _metal as m  # noqa: E402
 
 SIZE = 256
 FRAMES = 30
-ROUNDS = 5
+ROUNDS = 3
+BLOCKS = 5
 
 SOURCE = """
 #ifdef QUENDAL_VERTEX
@@ -37,16 +41,6 @@ def triangles(count: int) -> list[float]:
         y = (i // 16 % 16) / 8 - 1
         out += [x, y, x + 0.1, y, x, y + 0.1]
     return out
-
-
-def median_fps(run) -> float:
-    run()
-    times = []
-    for _ in range(ROUNDS):
-        t0 = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - t0)
-    return FRAMES / statistics.median(times)
 
 
 def quendal(draws: int, per_draw: bool):
@@ -104,21 +98,27 @@ def moderngl_run(draws: int, per_draw: bool):
     return run, ctx.info["GL_RENDERER"]
 
 
-def main() -> None:
-    rows = []
-    renderer = "not installed"
-    for draws, per_draw in ((256, True), (256, False)):
-        label = f"{draws} triangles, {'one draw each' if per_draw else 'one draw'}"
-        rows.append((f"_metal: {label}", median_fps(quendal(draws, per_draw))))
-        try:
-            run, renderer = moderngl_run(draws, per_draw)
-            rows.append((f"moderngl: {label}", median_fps(run)))
-        except Exception as error:  # noqa: BLE001 - the peer is optional
-            renderer = f"unavailable ({error})"
-    print(f"{SIZE} x {SIZE} offscreen frames with read-back, median of {ROUNDS} rounds; moderngl renderer: {renderer}")
-    for name, fps in rows:
-        print(f"  {name:45s} {fps:8.1f} frames/s")
+CASES = (("frames.per_draw", "256x256 frames of 256 draws, with read-back", 256, True),
+         ("frames.one_draw", "256x256 frames of one 256-triangle draw, with read-back", 256, False))
+
+
+def rows(quick=False, select=None):
+    notes, out = [], []
+    for key, measure, draws, per_draw in CASES:
+        if not selected(key, measure, select):
+            continue
+        fns = {"quendal": quendal(draws, per_draw)}
+        made = optional_peer(lambda: moderngl_run(draws, per_draw), notes, "moderngl")
+        if made:
+            fns["moderngl"], renderer = made
+            notes.append(f"moderngl: {renderer}")
+        times = alternate(fns, ROUNDS, 3 if quick else BLOCKS)
+        fps = {n: FRAMES / t for n, t in times.items()}
+        out.append(row(key, measure, "frames/s", fps.pop("quendal"), fps, higher=True))
+    for n in sorted(set(notes)):
+        print(n, file=sys.stderr)
+    return out
 
 
 if __name__ == "__main__":
-    main()
+    run_module(rows)

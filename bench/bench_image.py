@@ -2,31 +2,25 @@
 BGRA, upload to a GPU texture) against Pillow decoding the same file to
 premultiplied BGRA in CPU memory (numpy for the channel swap).
 
-    .venv/bin/python bench/bench_image.py
+Ours also uploads to the GPU; Pillow stays in CPU memory.
+
+    .venv/bin/python bench/bench_image.py [--quick] [--json]
 """
 
 import os
-import statistics
+import sys
 import tempfile
-import time
 
 import numpy as np
 from PIL import Image
 
+from _harness import alternate, row, run_module
+
 from _quendal import _metal
 
 SIDE = 2048
-ROUNDS = 9
-
-
-def median_seconds(fn) -> float:
-    fn()  # warm: page faults, loader modules and the device are not what is measured
-    times = []
-    for _ in range(ROUNDS):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+ROUNDS = 3
+BLOCKS = 5
 
 
 def make_png(path: str) -> None:
@@ -55,18 +49,16 @@ def pillow_load(path: str) -> bytes:
     return np.ascontiguousarray(premultiplied[..., [2, 1, 0, 3]]).tobytes()
 
 
-def main() -> None:
+def rows(quick=False, select=None):
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "image.png")
         make_png(path)
-        size = os.path.getsize(path)
-        quendal = median_seconds(lambda: quendal_load(path))
-        pillow = median_seconds(lambda: pillow_load(path))
-    print(f"{SIDE} x {SIDE} RGBA PNG ({size / 1e6:.1f} MB), median of {ROUNDS} rounds")
-    print(f"  quendal create_image_texture  {quendal * 1e3:7.1f} ms  (decode + premultiply + GPU upload)")
-    print(f"  Pillow to premultiplied BGRA  {pillow * 1e3:7.1f} ms  (decode + premultiply + swap, CPU only)")
-    print(f"quendal / Pillow time: {quendal / pillow:.2f}")
+        times = alternate({"quendal": lambda: quendal_load(path), "Pillow": lambda: pillow_load(path)},
+                          ROUNDS, 3 if quick else BLOCKS)
+        print(f"{SIDE} x {SIDE} RGBA PNG ({os.path.getsize(path) / 1e6:.1f} MB)", file=sys.stderr)
+    return [row("image.png_2048", f"PNG {SIDE}x{SIDE} to a premultiplied BGRA texture", "ms",
+                times["quendal"] * 1e3, {"Pillow": times["Pillow"] * 1e3})]
 
 
 if __name__ == "__main__":
-    main()
+    run_module(rows)

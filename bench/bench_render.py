@@ -3,22 +3,27 @@
 context on Mesa's llvmpipe):
 
 - encoding cost per draw call (10,000 one-triangle draws into one pass),
-- an offscreen clear-and-finish frame loop at 960 x 640,
+- an offscreen clear-and-finish frame at 960 x 640,
 - read-back throughput of a 1024 x 1024 BGRA target.
 
-    QUENDAL_HEADLESS=1 .venv/bin/python bench/bench_render.py
+    .venv/bin/python bench/bench_render.py [--quick] [--json] [--curve]
+
+The contenders run in alternating blocks. --curve: encoding cost per draw
+against draws per frame, and read-back time against target size.
 """
 
+import json
 import os
-import statistics
+import sys
 import time
 
 os.environ.setdefault("QUENDAL_HEADLESS", "1")
 
+from _harness import alternate, alternate_values, optional_peer, row, run_module  # noqa: E402
+
 from _quendal import _metal  # noqa: E402
 
 DRAWS = 10_000
-FRAMES = 200
 W, H = 960, 640
 RB = 1024
 
@@ -48,16 +53,6 @@ GL_VS = "#version 330\nvoid main(){vec2 p[3]=vec2[](vec2(-0.5,-0.5),vec2(0.5,-0.
 GL_FS = "#version 330\nout vec4 c;void main(){c=vec4(1.0,0.5,0.2,1.0);}"
 
 
-def median_time(fn, rounds=7):
-    fn()
-    samples = []
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - t0)
-    return statistics.median(samples)
-
-
 class Quendal:
     name = "quendal"
 
@@ -74,25 +69,24 @@ class Quendal:
         _metal.begin_blit(self.window)
         _metal.end_blit(self.window)
 
-    def draws(self):
+    def draws(self, count=DRAWS):
         w = self.window
         _metal.begin_frame(w, target_texture=self.target)
         _metal.set_pipeline(w, self.pipeline)
         draw = _metal.draw
         t0 = time.perf_counter()
-        for _ in range(DRAWS):
+        for _ in range(count):
             draw(w, "triangle", 0, 3)
         t1 = time.perf_counter()
         _metal.end_frame(w)
         self.finish()
-        return (t1 - t0) / DRAWS
+        return (t1 - t0) / count
 
-    def frame_loop(self):
+    def frame(self):
         w = self.window
-        for _ in range(FRAMES):
-            _metal.begin_frame(w, clear_color=(0.1, 0.2, 0.3, 1.0), target_texture=self.target)
-            _metal.end_frame(w)
-            self.finish()
+        _metal.begin_frame(w, clear_color=(0.1, 0.2, 0.3, 1.0), target_texture=self.target)
+        _metal.end_frame(w)
+        self.finish()
 
     def readback(self):
         w = self.window
@@ -100,6 +94,23 @@ class Quendal:
         _metal.copy_texture_to_buffer(w, self.rb_target, self.rb_buffer)
         _metal.end_blit(w)
         return _metal.read_buffer(self.rb_buffer)
+
+    def readback_of(self, side):
+        target = _metal.create_render_texture(side, side, "bgra8")["handle"]
+        buffer = _metal.create_buffer(side * side * 4)
+        w = self.window
+
+        def run():
+            _metal.begin_blit(w)
+            _metal.copy_texture_to_buffer(w, target, buffer)
+            _metal.end_blit(w)
+            return _metal.read_buffer(buffer)
+
+        def done():
+            _metal.destroy_buffer(buffer)
+            _metal.destroy_texture(target)
+
+        return run, done
 
 
 class Wgpu:
@@ -134,26 +145,25 @@ class Wgpu:
         return encoder.begin_render_pass(color_attachments=[{
             "view": self.view, "load_op": "clear", "store_op": "store", "clear_value": (0.1, 0.2, 0.3, 1.0)}])
 
-    def draws(self):
+    def draws(self, count=DRAWS):
         encoder = self.device.create_command_encoder()
         rp = self.pass_(encoder)
         rp.set_pipeline(self.pipeline)
         draw = rp.draw
         t0 = time.perf_counter()
-        for _ in range(DRAWS):
+        for _ in range(count):
             draw(3)
         t1 = time.perf_counter()
         rp.end()
         self.device.queue.submit([encoder.finish()])
         self.finish()
-        return (t1 - t0) / DRAWS
+        return (t1 - t0) / count
 
-    def frame_loop(self):
-        for _ in range(FRAMES):
-            encoder = self.device.create_command_encoder()
-            self.pass_(encoder).end()
-            self.device.queue.submit([encoder.finish()])
-            self.finish()
+    def frame(self):
+        encoder = self.device.create_command_encoder()
+        self.pass_(encoder).end()
+        self.device.queue.submit([encoder.finish()])
+        self.finish()
 
     def readback(self):
         return self.device.queue.read_texture(
@@ -173,54 +183,93 @@ class ModernGL:
         prog = self.ctx.program(vertex_shader=GL_VS, fragment_shader=GL_FS)
         self.vao = self.ctx.vertex_array(prog, [])
 
-    def draws(self):
+    def draws(self, count=DRAWS):
         self.fbo.use()
         render, tri = self.vao.render, self.mgl.TRIANGLES
         t0 = time.perf_counter()
-        for _ in range(DRAWS):
+        for _ in range(count):
             render(tri, vertices=3)
         t1 = time.perf_counter()
         self.ctx.finish()
-        return (t1 - t0) / DRAWS
+        return (t1 - t0) / count
 
-    def frame_loop(self):
-        for _ in range(FRAMES):
-            self.fbo.clear(0.1, 0.2, 0.3, 1.0)
-            self.ctx.finish()
+    def frame(self):
+        self.fbo.clear(0.1, 0.2, 0.3, 1.0)
+        self.ctx.finish()
 
     def readback(self):
         return self.rb_fbo.read(components=4)
 
+    def readback_of(self, side):
+        fbo = self.ctx.simple_framebuffer((side, side))
+        return (lambda: fbo.read(components=4)), fbo.release
 
-def main():
-    runners = [Quendal()]
+
+def runners(notes):
+    made = [Quendal()]
     for peer in (Wgpu, ModernGL):
-        try:
-            runners.append(peer())
-        except Exception as exc:  # a missing peer is reported, not fatal
-            print(f"{peer.name}: unavailable ({exc})")
-    for r in runners[1:]:
-        print(f"{r.name}: {r.info}")
+        r = optional_peer(peer, notes, peer.name)
+        if r:
+            notes.append(f"{r.name}: {r.info}")
+            made.append(r)
+    return made
 
-    rows = {}
-    for r in runners:
-        per_draw = statistics.median(r.draws() for _ in range(5))
-        fps = FRAMES / median_time(r.frame_loop, rounds=3)
-        rb = RB * RB * 4 / median_time(r.readback, rounds=25) / 1e9
-        rows[r.name] = (per_draw, fps, rb)
-        print(f"{r.name:9s} per draw {per_draw * 1e9:8.0f} ns   clear+finish {fps:8.0f} frames/s   "
-              f"read-back {rb:6.2f} GB/s")
 
-    q = rows["quendal"]
-    peers = {k: v for k, v in rows.items() if k != "quendal"}
-    if peers:
-        fastest_draw = min(v[0] for v in peers.values())
-        best_fps = max(v[1] for v in peers.values())
-        best_rb = max(v[2] for v in peers.values())
-        print(f"per-draw cost / faster peer's: {q[0] / fastest_draw:.2f} (goal <= 0.6)")
-        print(f"frame rate / faster peer's:    {q[1] / best_fps:.2f} (goal >= 1)")
-        print(f"read-back / faster peer's:     {q[2] / best_rb:.2f} (goal >= 1)")
+def rows(quick=False, select=None):
+    notes = []
+    made = runners(notes)
+    blocks = 3 if quick else 7
+    out = []
+    per_draw = alternate_values({r.name: r.draws for r in made}, blocks)
+    ours = per_draw.pop("quendal")
+    out.append(row("render.encode_per_draw", "encoding per draw (10,000 draws)", "ns", ours * 1e9,
+                   {n: v * 1e9 for n, v in per_draw.items()}))
+    frame = alternate({r.name: r.frame for r in made}, 20 if quick else 40, blocks)
+    fps = {n: 1 / t for n, t in frame.items()}
+    out.append(row("render.clear_finish", "960x640 clear and finish", "frames/s", fps.pop("quendal"), fps,
+                   higher=True))
+    rb = alternate({r.name: r.readback for r in made}, 10, blocks)
+    rates = {n: RB * RB * 4 / t / 1e9 for n, t in rb.items()}
+    out.append(row("render.readback_1024", "read-back of a 1024x1024 target", "GB/s", rates.pop("quendal"), rates,
+                   higher=True))
+    for n in notes:
+        print(n, file=sys.stderr)
+    return out
+
+
+def curve(quick=False):
+    notes = []
+    made = [r for r in runners(notes) if r.name in ("quendal", "wgpu-py", "moderngl")]
+    counts = [1, 10, 100, 1000, 10_000, 100_000]
+    encode = {r.name: [] for r in made}
+    for count in counts:
+        per = alternate_values({r.name: (lambda r=r: r.draws(count)) for r in made}, 3 if count >= 10_000 else 9)
+        for n, v in per.items():
+            encode[n].append(v * 1e9)
+    sides = [64, 128, 256, 512, 1024, 2048]
+    readback = {r.name: [] for r in made if hasattr(r, "readback_of")}
+    for side in sides:
+        fns, dones = {}, []
+        for r in made:
+            if hasattr(r, "readback_of"):
+                fns[r.name], done = r.readback_of(side)
+                dones.append(done)
+        times = alternate(fns, max(3, 2000 // side), 3)
+        for n, t in times.items():
+            readback[n].append(t * 1e3)
+        for done in dones:
+            done()
+    return [
+        {"name": "encoding cost per draw", "x": counts, "xlabel": "draws per frame", "ylabel": "ns per draw",
+         "logx": True, "logy": True, "series": encode},
+        {"name": "read-back time", "x": [s * s * 4 for s in sides], "xlabel": "target bytes (square BGRA)",
+         "ylabel": "ms", "logx": True, "logy": True, "series": readback},
+    ]
 
 
 if __name__ == "__main__":
-    main()
+    if "--curve" in sys.argv:
+        for c in curve("--quick" in sys.argv):
+            print("CURVE " + json.dumps(c), flush=True)
+    else:
+        run_module(rows)

@@ -1,11 +1,17 @@
-"""Side-by-side timings for _quendal._system (not a test).
+"""Side-by-side timings for _quendal._system (not a test), against the
+installed package.
 
-    scripts/run-tests is not needed: run under an X display, e.g.
-    xvfb-run -a .venv/bin/python bench/bench_system.py
+    .venv/bin/python bench/bench_system.py [--quick] [--json] [-k PATTERN] [--curve]
+    (the clipboard row, run alone only, needs an X display and xclip)
 
-Poll wake-up uses the test-only probe module of a QUENDAL_TESTS build
-(build/<tag>/testing), which records samples from a thread of its own.
-Peers: threading.Event, shutil.disk_usage, pyperclip (with xclip)."""
+Poll wake-up needs a request completed from a thread at a known moment, which
+no public operation offers: it uses the test-only probe module, built from the
+same request sources by the QUENDAL_TESTS build that set-up installs from
+(<checkout>/build/<wheel tag>/testing, found from the virtual environment), or
+the testing folder beside an imported build (PYTHONPATH=build/dev), or
+QUENDAL_PROBE_DIR. _quendal itself always comes from the normal import path.
+Peers: threading.Event, shutil.disk_usage, pyperclip (with xclip).
+--curve: poll wake-up against the number of open requests."""
 
 import glob
 import json
@@ -16,12 +22,24 @@ import sys
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-for build in sorted(glob.glob(os.path.join(ROOT, "build", "cp3*"))):
-    sys.path.insert(0, os.path.join(build, "testing"))
-    sys.path.insert(0, build)
+from _harness import alternate, row, run_module, selected
 
-from _quendal import _system  # noqa: E402
+from _quendal import _system
+
+
+def import_probe():
+    import _quendal
+
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(_quendal.__file__)))
+    candidates = [os.environ.get("QUENDAL_PROBE_DIR"), os.path.join(package_parent, "testing")]
+    checkout = os.path.dirname(os.path.abspath(sys.prefix))
+    candidates += sorted(glob.glob(os.path.join(checkout, "build", "cp3*", "testing")))
+    for folder in candidates:
+        if folder and glob.glob(os.path.join(folder, "_quendal_systemprobe*.so")):
+            sys.path.insert(0, folder)
+            import _quendal_systemprobe
+            return _quendal_systemprobe
+    raise RuntimeError("no _quendal_systemprobe (a QUENDAL_TESTS build) found")
 
 
 def median_us(samples_ns):
@@ -60,8 +78,7 @@ def wake_latencies(blocks=8, rounds=50, on_main=True):
     """Median wake-ups of poll and of threading.Event, measured in alternating
     blocks so that both see the same machine load (alternating single rounds
     slows both: each disturbs the other's thread wake-up)."""
-    import _quendal_systemprobe as probe
-
+    probe = import_probe()
     ours, events = [], []
 
     def measure():
@@ -88,6 +105,14 @@ def timed(fn, rounds):
 
 
 def storage_request():
+    # The row is start/poll/close, what the module does; parsing the JSON text
+    # (json.loads, about 2 us more) is the caller's, as the peer's namedtuple is.
+    handle = _system.start("device.storage", '{"path": "/"}')
+    _system.poll(handle, 0)
+    _system.close(handle)
+
+
+def storage_request_parsed():
     handle = _system.start("device.storage", '{"path": "/"}')
     json.loads(_system.poll(handle, 0))
     _system.close(handle)
@@ -110,16 +135,40 @@ def pyperclip_round_trip():
     assert pyperclip.paste() == TEXT
 
 
-def row(name, ours, peer, peer_name):
-    print(f"{name:<34} {ours:>10.1f} us   {peer_name:<22} {peer:>10.1f} us   ratio {ours / peer:6.3f}")
+def rows(quick=False, select=None):
+    out = []
+    blocks = 4 if quick else 8
+    for key, measure, on_main in (("system.poll_wake_main", "poll wake-up, main thread", True),
+                                  ("system.poll_wake_worker", "poll wake-up, worker thread", False)):
+        if selected(key, measure, select):
+            ours, event = wake_latencies(blocks=blocks, on_main=on_main)
+            out.append(row(key, measure, "us", ours, {"threading.Event": event}))
+    if selected("system.storage", "device.storage", select):
+        times = alternate({"quendal": storage_request, "parsed": storage_request_parsed,
+                           "shutil": lambda: shutil.disk_usage("/")}, 300, 5 if quick else 9)
+        out.append(row("system.storage", "device.storage start/poll/close", "us",
+                       times["quendal"] * 1e6, {"shutil.disk_usage": times["shutil"] * 1e6}))
+        print(f"device.storage with json.loads of the snapshot: {times['parsed'] * 1e6:.2f} us", file=sys.stderr)
+    return out
+
+
+def curve(quick=False):
+    """Poll wake-up with N other requests open (pending, never completed)."""
+    probe = import_probe()
+    counts = [1, 10, 100, 1000]
+    ours = []
+    for count in counts:
+        idle = [probe.make_request() for _ in range(count - 1)]
+        ours.append(median_us([poll_wake_once(probe) for _ in range(100 if quick else 300)]))
+        for handle in idle:
+            probe.close(handle)
+    return [{"name": "poll wake-up (main thread)", "x": counts, "xlabel": "open requests", "ylabel": "us",
+             "logx": True, "series": {"poll": ours}}]
 
 
 def main():
     print(f"python {sys.version.split()[0]}, {os.cpu_count()} CPUs, DISPLAY={os.environ.get('DISPLAY')}")
-    row("poll wake (main thread)", *wake_latencies(on_main=True), "threading.Event")
-    row("poll wake (worker thread)", *wake_latencies(on_main=False), "threading.Event")
-    row("device.storage start/poll/close", timed(storage_request, 2000), timed(lambda: shutil.disk_usage("/"), 2000),
-        "shutil.disk_usage")
+    run_module(rows)
     if os.environ.get("DISPLAY") and shutil.which("xclip"):
         import pyperclip
 
@@ -128,7 +177,7 @@ def main():
         ours = timed(clipboard_round_trip, 300)
         # pyperclip's xclip writer must keep serving while paste reads: it forks.
         peer = timed(pyperclip_round_trip, 30)
-        row("clipboard 1 KiB write+read", ours, peer, "pyperclip (xclip)")
+        print(f"clipboard 1 KiB write+read {ours:10.1f} us, pyperclip (xclip) {peer:10.1f} us, ratio {ours / peer:.3f}")
         handle = _system.start("clipboard.clear", "{}")
         _system.poll(handle, 0)
     else:
@@ -136,4 +185,10 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if "--curve" in sys.argv:
+        for c in curve("--quick" in sys.argv):
+            print("CURVE " + json.dumps(c), flush=True)
+    elif "--json" in sys.argv:
+        run_module(rows)
+    else:
+        main()

@@ -7,22 +7,26 @@
   against Pillow's ImageDraw measuring and drawing the same cells into one image;
 - a one-line text texture against Pillow measuring and drawing the same line.
 
-    .venv/bin/python bench/bench_text.py
+    .venv/bin/python bench/bench_text.py [--quick] [--json] [-k PATTERN] [--curve]
+
+The contenders run in alternating blocks; --curve: SDF time against atlas height.
 """
 
+import json
 import os
-import statistics
-import string
 import subprocess
-import time
+import sys
 
 import numpy as np
 from PIL import Image, ImageDraw, ImageFont
 from scipy import ndimage
 
+from _harness import alternate, row, run_module, selected
+
 from _quendal import _metal
 
-ROUNDS = 15
+ROUNDS = 3
+BLOCKS = 5
 PRINTABLE = "".join(chr(c) for c in range(32, 127))
 LINE = "The quick brown fox jumps over the lazy dog, 0123456789!"
 FAMILY = "DejaVu Sans"
@@ -31,16 +35,6 @@ SDF_CHARS, SDF_SIZE = PRINTABLE * 5, 40
 SPREAD = 8.0
 
 os.environ.setdefault("NO_AT_BRIDGE", "1")
-
-
-def median_seconds(fn, rounds=ROUNDS) -> float:
-    fn()  # warm: fonts, glyph caches and the device are not what is measured
-    times = []
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
 
 
 def font_path() -> str:
@@ -111,43 +105,62 @@ def pillow_line(font) -> Image.Image:
     return image
 
 
-def main() -> None:
+def rows(quick=False, select=None):
     path = font_path()
-    window = _metal.create_window(title="bench text")
+    blocks = 3 if quick else BLOCKS
+    out = []
+    if selected("text.sdf_1024", "SDF", select):
+        window = _metal.create_window(title="bench text")
+        plain = _metal.create_glyph_atlas(FAMILY, SDF_SIZE, SDF_CHARS, sdf_spread=SPREAD)
+        width, height = plain["size"]
+        assert (width, height) == (1024, 1024), plain["size"]
+        alpha = np.frombuffer(read_back(window, plain["handle"], width, height),
+                              np.uint8).reshape(height, width, 4)[..., 3]
+        _metal.destroy_texture(plain["handle"])
+        _metal.close_window(window)
+        # The field is what sdf=True adds: the difference of the two atlases.
+        times = alternate({"with": lambda: atlas(SDF_SIZE, SDF_CHARS, sdf=True),
+                           "without": lambda: atlas(SDF_SIZE, SDF_CHARS),
+                           "scipy": lambda: scipy_field(alpha)}, ROUNDS, blocks)
+        out.append(row("text.sdf_1024", "SDF of a 1024x1024 atlas (what sdf=True adds)", "ms",
+                       (times["with"] - times["without"]) * 1e3, {"scipy edt x2 + NumPy": times["scipy"] * 1e3}))
+    font32 = ImageFont.truetype(path, 32)
+    if selected("text.atlas_95", "95-character atlas", select):
+        times = alternate({"quendal": lambda: atlas(32, PRINTABLE),
+                           "Pillow": lambda: pillow_atlas(font32, PRINTABLE, 4)}, ROUNDS, blocks)
+        out.append(row("text.atlas_95", "95-character atlas at 32 px (ours also uploads)", "ms",
+                       times["quendal"] * 1e3, {"Pillow ImageDraw": times["Pillow"] * 1e3}))
+    if selected("text.line", "one-line text texture", select):
+        times = alternate({"quendal": text_texture, "Pillow": lambda: pillow_line(font32)}, ROUNDS, blocks)
+        out.append(row("text.line", "one-line text texture at 32 px", "ms", times["quendal"] * 1e3,
+                       {"Pillow ImageDraw": times["Pillow"] * 1e3}))
+    return out
 
-    plain = _metal.create_glyph_atlas(FAMILY, SDF_SIZE, SDF_CHARS, sdf_spread=SPREAD)
-    width, height = plain["size"]
-    assert (width, height) == (1024, 1024), plain["size"]
-    alpha = np.frombuffer(read_back(window, plain["handle"], width, height), np.uint8).reshape(height, width, 4)[..., 3]
+
+def sdf_time(height):
+    """Milliseconds that sdf=True adds to an atlas of (about) the given height:
+    as many rows of 40 px cells as fit."""
+    chars = PRINTABLE * max(1, round(height / 205))
+    times = alternate({"with": lambda: atlas(SDF_SIZE, chars, sdf=True), "without": lambda: atlas(SDF_SIZE, chars)},
+                      3, 3)
+    plain = _metal.create_glyph_atlas(FAMILY, SDF_SIZE, chars, sdf_spread=SPREAD)
     _metal.destroy_texture(plain["handle"])
-    with_sdf = median_seconds(lambda: atlas(SDF_SIZE, SDF_CHARS, sdf=True))
-    without_sdf = median_seconds(lambda: atlas(SDF_SIZE, SDF_CHARS))
-    quendal_sdf = with_sdf - without_sdf
-    scipy_sdf = median_seconds(lambda: scipy_field(alpha))
+    return plain["size"][1], (times["with"] - times["without"]) * 1e3
 
-    pillow_font32 = ImageFont.truetype(path, 32)
-    quendal_atlas = median_seconds(lambda: atlas(32, PRINTABLE))
-    pillow_atlas_time = median_seconds(lambda: pillow_atlas(pillow_font32, PRINTABLE, 4))
 
-    quendal_line = median_seconds(text_texture)
-    pillow_line_time = median_seconds(lambda: pillow_line(pillow_font32))
-    _metal.close_window(window)
-
-    print(f"median of {ROUNDS} rounds, font {FAMILY} ({os.path.basename(path)})")
-    print(f"signed distance field, 1024 x 1024 atlas ({len(SDF_CHARS)} glyphs at {SDF_SIZE} px):")
-    print(f"  quendal atlas with sdf {with_sdf * 1e3:7.2f} ms, without {without_sdf * 1e3:7.2f} ms:"
-          f" field {quendal_sdf * 1e3:7.2f} ms")
-    print(f"  scipy edt x 2 + bytes  {scipy_sdf * 1e3:7.2f} ms")
-    print(f"  quendal / scipy time: {quendal_sdf / scipy_sdf:.3f}")
-    print(f"glyph atlas, {len(PRINTABLE)} characters at 32 px (measure, pack, draw; quendal also uploads):")
-    print(f"  quendal create_glyph_atlas {quendal_atlas * 1e3:7.2f} ms")
-    print(f"  Pillow ImageDraw           {pillow_atlas_time * 1e3:7.2f} ms")
-    print(f"  quendal / Pillow time: {quendal_atlas / pillow_atlas_time:.2f}")
-    print(f"text texture, one line of {len(LINE)} characters at 32 px:")
-    print(f"  quendal create_text_texture {quendal_line * 1e3:7.2f} ms")
-    print(f"  Pillow ImageDraw            {pillow_line_time * 1e3:7.2f} ms")
-    print(f"  quendal / Pillow time: {quendal_line / pillow_line_time:.2f}")
+def curve(quick=False):
+    heights, ms = [], []
+    for target in ([256, 1024, 4096] if quick else [256, 512, 1024, 2048, 4096]):
+        height, t = sdf_time(target)
+        heights.append(height)
+        ms.append(t)
+    return [{"name": "SDF time (width 1024)", "x": heights, "xlabel": "atlas height (px)", "ylabel": "ms",
+             "logx": 2, "logy": True, "series": {"quendal sdf": ms}}]
 
 
 if __name__ == "__main__":
-    main()
+    if "--curve" in sys.argv:
+        for c in curve("--quick" in sys.argv):
+            print("CURVE " + json.dumps(c), flush=True)
+    else:
+        run_module(rows)

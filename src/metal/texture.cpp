@@ -62,9 +62,7 @@ void QuendalPyLoadImageTexture(const std::string& path, int64_t& handle, uint32_
 
     auto texture = QuendalPyMakeBitmapTexture(w, h, [&](uint8_t* pixels) {
         image::BitmapContext context(pixels, w, h, size_t{w} * 4);
-        if (!context.valid()) return false;
-        context.drawImage(*decoded, 0, 0, w, h);
-        return true;
+        return context.valid() && context.copyImage(*decoded);
     });
     decoded.reset();
     if (!texture) {

@@ -304,6 +304,52 @@ TEST_F(ImageFile, DecodesTopRowFirstPremultipliedIntoATexture)
     EXPECT_EQ(std::memcmp(bytes(readBack), expected, sizeof expected), 0);
 }
 
+TEST_F(ImageFile, CopyImageWritesWhatDrawingOverClearMemoryDoes)
+{
+    std::vector<unsigned char> rgba;
+    for (int i = 0; i < 5 * 3; ++i) {
+        const auto v = static_cast<unsigned char>(i * 17);
+        rgba.insert(rgba.end(), {v, static_cast<unsigned char>(255 - v), static_cast<unsigned char>(v * 3),
+                                 static_cast<unsigned char>(i * 18)});
+    }
+    auto image = ImageSource::createWithPath(writePng(rgba, 5, 3))->createImageAtIndex(0);
+    ASSERT_TRUE(image);
+    std::vector<unsigned char> drawn(5 * 3 * 4, 0);
+    std::vector<unsigned char> copied(5 * 3 * 4, 0xAB);  // whatever was there is replaced
+    BitmapContext(drawn.data(), 5, 3, 20).drawImage(*image, 0, 0, 5, 3);
+    EXPECT_TRUE(BitmapContext(copied.data(), 5, 3, 20).copyImage(*image));
+    EXPECT_EQ(copied, drawn);
+
+    std::vector<unsigned char> other(4 * 3 * 4, 0xAB);
+    EXPECT_FALSE(BitmapContext(other.data(), 4, 3, 16).copyImage(*image));
+    EXPECT_EQ(other, std::vector<unsigned char>(4 * 3 * 4, 0xAB));
+}
+
+TEST_F(ImageFile, CopyImagePremultipliesEveryChannelAndAlphaRounded)
+{
+    std::vector<unsigned char> rgba;
+    for (int a = 0; a < 256; ++a) {
+        for (int c = 0; c < 256; ++c) {
+            rgba.insert(rgba.end(), {static_cast<unsigned char>(c), static_cast<unsigned char>(255 - c),
+                                     static_cast<unsigned char>(c ^ 0x5A), static_cast<unsigned char>(a)});
+        }
+    }
+    auto image = ImageSource::createWithPath(writePng(rgba, 256, 256))->createImageAtIndex(0);
+    ASSERT_TRUE(image);
+    std::vector<unsigned char> out(256 * 256 * 4);
+    ASSERT_TRUE(BitmapContext(out.data(), 256, 256, 1024).copyImage(*image));
+    auto scaled = [](int c, int a) { return static_cast<unsigned char>((c * a + 127) / 255); };
+    int wrong = 0;
+    for (int a = 0; a < 256; ++a) {
+        for (int c = 0; c < 256; ++c) {
+            const unsigned char* px = &out[(a * 256 + c) * 4];  // B, G, R, A
+            wrong += px[0] != scaled(c ^ 0x5A, a) || px[1] != scaled(255 - c, a) || px[2] != scaled(c, a) ||
+                     px[3] != a;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
 TEST_F(ImageFile, TextIsReadButNotDecoded)
 {
     auto source = ImageSource::createWithPath(writeText("not an image\n"));

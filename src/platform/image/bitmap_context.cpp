@@ -9,13 +9,6 @@ namespace quendal::image {
 
 namespace {
 
-// c x a / 255, rounded, without a division.
-inline uint8_t premultiply(uint32_t c, uint32_t a)
-{
-    const uint32_t t = c * a + 0x80;
-    return static_cast<uint8_t>(((t >> 8) + t) >> 8);
-}
-
 // Pixbufs hold straight-alpha R, G, B(, A) bytes; Cairo wants premultiplied
 // native-endian ARGB words.
 void convertRows(const GdkPixbuf* pixbuf, unsigned char* out, int outStride)
@@ -31,8 +24,18 @@ void convertRows(const GdkPixbuf* pixbuf, unsigned char* out, int outStride)
         if (channels == 4) {
             for (int x = 0; x < width; ++x, src += 4) {
                 const uint32_t a = src[3];
-                dst[x] = (a << 24) | (uint32_t{premultiply(src[0], a)} << 16) |
-                         (uint32_t{premultiply(src[1], a)} << 8) | premultiply(src[2], a);
+                if (a == 255) {
+                    dst[x] = 0xFF000000u | (uint32_t{src[0]} << 16) | (uint32_t{src[1]} << 8) | src[2];
+                    continue;
+                }
+                // c x a / 255 rounded, without a division, as t = c x a + 0x80,
+                // ((t >> 8) + t) >> 8: for the three channels at once, one per
+                // 16-bit lane (t stays below 2^16, so no lane carries into the next).
+                uint64_t t = ((uint64_t{src[0]} << 32) | (uint64_t{src[1]} << 16) | src[2]) * a +
+                             0x0000008000800080ull;
+                t = ((((t >> 8) & 0x000000FF00FF00FFull) + t) >> 8) & 0x000000FF00FF00FFull;
+                dst[x] = (a << 24) | static_cast<uint32_t>(t >> 16 & 0xFF0000) | static_cast<uint32_t>(t >> 8 & 0xFF00) |
+                         static_cast<uint32_t>(t & 0xFF);
             }
         } else {
             for (int x = 0; x < width; ++x, src += channels) {
@@ -58,6 +61,18 @@ BitmapContext::BitmapContext(void* data, uint32_t width, uint32_t height, size_t
         return;
     }
     surface_ = surface;
+}
+
+bool BitmapContext::copyImage(const Image& image)
+{
+    if (!surface_ || static_cast<int>(image.width()) != cairo_image_surface_get_width(surface_) ||
+        static_cast<int>(image.height()) != cairo_image_surface_get_height(surface_)) {
+        return false;
+    }
+    cairo_surface_flush(surface_);
+    convertRows(image.pixbuf(), cairo_image_surface_get_data(surface_), cairo_image_surface_get_stride(surface_));
+    cairo_surface_mark_dirty(surface_);
+    return true;
 }
 
 BitmapContext::~BitmapContext()

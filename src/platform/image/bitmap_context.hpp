@@ -26,6 +26,10 @@ public:
     // Draws image over the context's pixels, scaled into the rectangle (x, y
     // from the top left). The memory holds the result when this returns.
     void drawImage(const Image& image, double x, double y, double width, double height);
+    // Replaces every pixel with image's, premultiplied: what drawImage at the
+    // context's own size gives over transparent pixels, without an intermediate
+    // surface and a composite. False (nothing written) when the sizes differ.
+    bool copyImage(const Image& image);
     // The Cairo surface over the memory, for the text facade's graphics context.
     cairo_surface_t* surface() const { return surface_; }
 
