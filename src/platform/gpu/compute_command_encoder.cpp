@@ -16,10 +16,6 @@ namespace quendal::gpu {
 
 namespace {
 
-// Large enough for any uniform block a kernel can declare; robust buffer access
-// bounds storage arrays that run past it.
-constexpr uint64_t kDummyBufferLength = 65536;
-
 Error refused(std::string reason)
 {
     return Error{VK_ERROR_INITIALIZATION_FAILED, std::move(reason)};
@@ -60,37 +56,6 @@ void ComputeCommandEncoder::setTexture(std::shared_ptr<Texture> texture, uint32_
     textures_[index] = std::move(texture);
 }
 
-Result<std::shared_ptr<Buffer>> ComputeCommandEncoder::dummyBuffer()
-{
-    if (dummyBuffer_) return dummyBuffer_;
-    auto made = commandBuffer_->device()->newBuffer(kDummyBufferLength);
-    if (!made) return made.error();
-    std::memset(made.value()->contents(), 0, kDummyBufferLength);
-    commandBuffer_->retain(made.value());
-    dummyBuffer_ = std::move(made.value());
-    return dummyBuffer_;
-}
-
-Result<std::shared_ptr<Texture>> ComputeCommandEncoder::dummyTexture()
-{
-    if (dummyTexture_) return dummyTexture_;
-    TextureDescriptor descriptor;
-    descriptor.pixelFormat = PixelFormat::RGBA8Unorm;
-    descriptor.usage = TextureUsageShaderRead | TextureUsageShaderWrite;
-    auto made = commandBuffer_->device()->newTexture(descriptor);
-    if (!made) return made.error();
-    Texture& texture = *made.value();
-    texture.transition(*commandBuffer_, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_PIPELINE_STAGE_2_CLEAR_BIT,
-                       VK_ACCESS_2_TRANSFER_WRITE_BIT);
-    const VkClearColorValue zero{};
-    const VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-    vkCmdClearColorImage(commandBuffer_->vk(), texture.image(), VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1,
-                         &range);
-    commandBuffer_->retain(made.value());
-    dummyTexture_ = std::move(made.value());
-    return dummyTexture_;
-}
-
 Status ComputeCommandEncoder::dispatchThreadgroups(Size3 grid, Size3 threadsPerThreadgroup)
 {
     if (ended_) return refused("The compute encoder has ended encoding.");
@@ -104,6 +69,9 @@ Status ComputeCommandEncoder::dispatchThreadgroups(Size3 grid, Size3 threadsPerT
     auto pipeline = state_->pipelineFor(threadsPerThreadgroup.width, threadsPerThreadgroup.height,
                                         threadsPerThreadgroup.depth);
     if (!pipeline) return pipeline.error();
+    auto standIns = commandBuffer_->device()->standIns(*commandBuffer_->commandQueue());
+    if (!standIns) return standIns.error();
+    const StandIns& zero = *standIns.value();
 
     const PipelineLayout& layout = state_->layout();
     size_t bufferCount = 0;
@@ -139,9 +107,7 @@ Status ComputeCommandEncoder::dispatchThreadgroups(Size3 grid, Size3 threadsPerT
                     buffer = it->second.buffer;
                     offset = it->second.offset;
                 } else {
-                    auto dummy = dummyBuffer();
-                    if (!dummy) return dummy.error();
-                    buffer = dummy.value();
+                    buffer = zero.buffer;
                 }
                 if (alignment > 1 && offset % alignment != 0) {
                     return refused("The offset " + std::to_string(offset) + " of the buffer at index " +
@@ -154,15 +120,21 @@ Status ComputeCommandEncoder::dispatchThreadgroups(Size3 grid, Size3 threadsPerT
             write.pImageInfo = imageInfos.data() + imageInfos.size();
             for (uint32_t element = 0; element < b.count; ++element) {
                 const uint32_t index = b.index + element;
-                Texture* texture = nullptr;
-                if (auto it = textures_.find(index); it != textures_.end()) {
-                    texture = it->second.get();
-                } else {
-                    auto dummy = dummyTexture();
-                    if (!dummy) return dummy.error();
-                    texture = dummy.value().get();
+                const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
+                auto it = textures_.find(index);
+                if (it == textures_.end()) {
+                    // Stand-ins stay in their resting layouts: no transitions.
+                    const Texture* standIn = storage ? zero.storage.get() : zero.sampled.get();
+                    if (!standIn) {
+                        return refused("The texture at index " + std::to_string(index) +
+                                       " cannot be written by a kernel: the device has no storage support for its "
+                                       "format.");
+                    }
+                    imageInfos.push_back({VK_NULL_HANDLE, standIn->view(), standIn->restingLayout()});
+                    continue;
                 }
-                if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE && !texture->supportsShaderWrite()) {
+                Texture* texture = it->second.get();
+                if (storage && !texture->supportsShaderWrite()) {
                     return refused("The texture at index " + std::to_string(index) +
                                    " cannot be written by a kernel: the device has no storage support for its "
                                    "format.");

@@ -1,14 +1,11 @@
 #include "platform/gpu/render_command_encoder.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
-#include <mutex>
 #include <string>
 
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
-#include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/depth_stencil_state.hpp"
 #include "platform/gpu/device.hpp"
 #include "platform/gpu/texture.hpp"
@@ -16,53 +13,6 @@
 namespace quendal::gpu {
 
 namespace {
-
-constexpr uint64_t kZeroBufferLength = 4096;
-
-// The zero-filled stand-ins for bindings nobody set, one set per device.
-struct ZeroResources {
-    std::shared_ptr<Buffer> buffer;
-    std::shared_ptr<Texture> sampled;  // resting in shader-read layout
-    std::shared_ptr<Texture> storage;  // resting in general layout
-};
-
-Result<ZeroResources> zeroResources(CommandQueue& queue)
-{
-    static std::mutex mutex;
-    static std::map<const Device*, ZeroResources> made;
-    std::lock_guard lock(mutex);
-    const auto& device = queue.device();
-    if (auto it = made.find(device.get()); it != made.end()) return it->second;
-
-    ZeroResources zero;
-    auto buffer = device->newBuffer(kZeroBufferLength);
-    if (!buffer) return buffer.error();
-    zero.buffer = buffer.value();
-    std::memset(zero.buffer->contents(), 0, kZeroBufferLength);
-    TextureDescriptor d;
-    d.pixelFormat = PixelFormat::RGBA8Unorm;
-    d.usage = TextureUsageShaderRead;
-    auto sampled = device->newTexture(d);
-    if (!sampled) return sampled.error();
-    zero.sampled = sampled.value();
-    d.usage = TextureUsageShaderWrite;
-    if (auto storage = device->newTexture(d); storage && storage.value()->supportsShaderWrite()) {
-        zero.storage = storage.value();
-    }
-    auto cb = queue.commandBuffer();
-    if (!cb) return cb.error();
-    if (auto up = cb.value()->uploadToTexture(zero.buffer, 0, 0, zero.sampled); !up) return up.error();
-    if (zero.storage) {
-        if (auto up = cb.value()->uploadToTexture(zero.buffer, 0, 0, zero.storage); !up) return up.error();
-    }
-    cb.value()->commit();
-    cb.value()->waitUntilCompleted();
-    if (cb.value()->status() != CommandBufferStatus::Completed) {
-        return Error{VK_ERROR_DEVICE_LOST, "the zero texture could not be initialised"};
-    }
-    made.emplace(device.get(), zero);
-    return zero;
-}
 
 PrimitiveClass classOf(PrimitiveType type)
 {
@@ -113,7 +63,7 @@ Result<std::shared_ptr<RenderCommandEncoder>> RenderCommandEncoder::create(std::
                                                                            const RenderPassDescriptor& descriptor)
 {
     if (!descriptor.colorTexture) return Error{VK_ERROR_INITIALIZATION_FAILED, "a render pass needs a colour texture"};
-    if (auto zero = zeroResources(*commandBuffer->commandQueue()); !zero) return zero.error();
+    if (auto zero = commandBuffer->device()->standIns(*commandBuffer->commandQueue()); !zero) return zero.error();
     std::shared_ptr<RenderCommandEncoder> encoder(new RenderCommandEncoder(std::move(commandBuffer)));
     RenderCommandEncoder& e = *encoder;
     e.pass_ = descriptor;
@@ -270,8 +220,9 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
     if (!pipeline_) return Error{VK_ERROR_INITIALIZATION_FAILED, "no render pipeline is bound"};
     auto pipeline = pipeline_->pipelineFor(classOf(type), formats_);
     if (!pipeline) return pipeline.error();
-    auto zero = zeroResources(*commandBuffer_->commandQueue());
-    if (!zero) return zero.error();
+    auto standIns = commandBuffer_->device()->standIns(*commandBuffer_->commandQueue());
+    if (!standIns) return standIns.error();
+    const StandIns* zero = standIns.value();
     const Device& device = *commandBuffer_->device();
     const VkPhysicalDeviceLimits& limits = device.properties().limits;
     const PipelineLayout& layout = pipeline_->layout();
@@ -284,6 +235,7 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
     };
     std::vector<Write> writes;
     std::vector<std::shared_ptr<Texture>> toSample;
+    std::vector<Texture*> toPrepare;
     static const std::vector<ResourceBinding> kUnchanged;
     for (const ResourceBinding& b : bindingsDirty_ ? layout.bindings() : kUnchanged) {
         if (b.type == VK_DESCRIPTOR_TYPE_SAMPLER) continue;  // immutable
@@ -298,7 +250,7 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
                     uniform ? limits.minUniformBufferOffsetAlignment : limits.minStorageBufferOffsetAlignment;
                 auto it = bound.find(index);
                 if (it == bound.end()) {
-                    w.buffers.push_back({zero->buffer->vk(), 0, std::min<uint64_t>(kZeroBufferLength, maxRange)});
+                    w.buffers.push_back({zero->buffer->vk(), 0, std::min(zero->buffer->length(), maxRange)});
                     continue;
                 }
                 const BufferBinding& bb = it->second;
@@ -324,7 +276,11 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
                     if ((bound.usage() & TextureUsageShaderRead) && bound.sampleCount() == 1 && !isAttachment(bound) &&
                         bound.restingLayout() == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
                         texture = &bound;
-                        if (it->second->layout() != VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) toSample.push_back(it->second);
+                        if (it->second->layout() != VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+                            toSample.push_back(it->second);
+                        } else {
+                            toPrepare.push_back(it->second.get());
+                        }
                     }
                 }
                 w.images.push_back({VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL});
@@ -334,6 +290,7 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
     }
 
     VkCommandBuffer cb = commandBuffer_->vk();
+    for (Texture* t : toPrepare) t->prepareForUse(*commandBuffer_);
     if (!toSample.empty()) {
         vkCmdEndRendering(cb);
         rendering_ = false;

@@ -1,8 +1,8 @@
 // A render command encoder: one render pass of a command buffer over dynamic
 // rendering, with Metal's binding model. Bindings are remembered and pushed
 // (one push-descriptor set) at each draw for the resources the bound pipeline
-// uses; a resource the pipeline uses but nobody bound is a small zero-filled
-// buffer or texture, so nothing undefined reaches the GPU.
+// uses; a resource the pipeline uses but nobody bound is one of the device's
+// zero-filled stand-ins, so nothing undefined reaches the GPU.
 //
 // Layouts: attachments move to attachment layouts before rendering begins and
 // every texture the encoder touched returns to its resting layout at
@@ -11,7 +11,7 @@
 // begins; one that is not (never used yet) makes the encoder end rendering,
 // move it and resume with the attachments loaded. A frame's own attachments,
 // multisample textures and textures that cannot be sampled read as the zero
-// texture (sampling the target being drawn is a feedback loop).
+// stand-in texture (sampling the target being drawn is a feedback loop).
 //
 // Not thread-safe: one thread records at a time (callers hold their lock).
 #pragma once
