@@ -19,6 +19,7 @@
 
 #include <vulkan/vulkan.h>
 
+#include "platform/gpu/descriptor_push.hpp"
 #include "platform/gpu/result.hpp"
 
 namespace quendal::gpu {
@@ -66,15 +67,11 @@ public:
     const std::shared_ptr<CommandBuffer>& commandBuffer() const { return commandBuffer_; }
 
 private:
-    struct BufferBinding {
-        std::shared_ptr<Buffer> buffer;
-        uint64_t offset = 0;
-    };
-
     std::shared_ptr<CommandBuffer> commandBuffer_;
     std::shared_ptr<ComputePipelineState> state_;
     std::map<uint32_t, BufferBinding> buffers_;
     std::map<uint32_t, std::shared_ptr<Texture>> textures_;
+    DescriptorPush push_;  // kept between dispatches for its storage
     VkPipeline boundPipeline_ = VK_NULL_HANDLE;
     bool ended_ = false;
 };

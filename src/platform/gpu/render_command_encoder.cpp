@@ -47,11 +47,6 @@ const DepthStencilState& defaultDepthStencil()
     return state;
 }
 
-bool isBufferType(VkDescriptorType type)
-{
-    return type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER || type == VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
-}
-
 }  // namespace
 
 uint32_t indexSize(IndexType type)
@@ -224,69 +219,54 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
     if (!standIns) return standIns.error();
     const StandIns* zero = standIns.value();
     const Device& device = *commandBuffer_->device();
-    const VkPhysicalDeviceLimits& limits = device.properties().limits;
     const PipelineLayout& layout = pipeline_->layout();
 
     // Resolve every binding first: nothing is recorded for a draw that fails.
-    struct Write {
-        const ResourceBinding* binding;
-        std::vector<VkDescriptorBufferInfo> buffers;
-        std::vector<VkDescriptorImageInfo> images;
-    };
-    std::vector<Write> writes;
     std::vector<std::shared_ptr<Texture>> toSample;
     std::vector<Texture*> toPrepare;
-    static const std::vector<ResourceBinding> kUnchanged;
-    for (const ResourceBinding& b : bindingsDirty_ ? layout.bindings() : kUnchanged) {
-        if (b.type == VK_DESCRIPTOR_TYPE_SAMPLER) continue;  // immutable
-        Write w{&b, {}, {}};
-        for (uint32_t element = 0; element < b.count; ++element) {
-            const uint32_t index = b.index + element;
-            if (isBufferType(b.type)) {
-                const auto& bound = b.space == BindingSpace::VertexBuffer ? vertexBuffers_ : fragmentBuffers_;
-                const bool uniform = b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
-                const uint64_t maxRange = uniform ? limits.maxUniformBufferRange : limits.maxStorageBufferRange;
-                const uint64_t alignment =
-                    uniform ? limits.minUniformBufferOffsetAlignment : limits.minStorageBufferOffsetAlignment;
-                auto it = bound.find(index);
-                if (it == bound.end()) {
-                    w.buffers.push_back({zero->buffer->vk(), 0, std::min(zero->buffer->length(), maxRange)});
-                    continue;
-                }
-                const BufferBinding& bb = it->second;
-                if (bb.offset >= bb.buffer->length()) {
-                    return Error{VK_ERROR_VALIDATION_FAILED_EXT,
-                                 "The buffer offset at index " + std::to_string(index) + " is past the buffer's end."};
-                }
-                if (bb.offset % alignment) {
-                    return Error{VK_ERROR_VALIDATION_FAILED_EXT,
-                                 "The buffer offset at index " + std::to_string(index) + " must be a multiple of " +
-                                     std::to_string(alignment) + " on this device."};
-                }
-                w.buffers.push_back({bb.buffer->vk(), bb.offset, std::min(bb.buffer->length() - bb.offset, maxRange)});
-            } else if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE) {
+    if (bindingsDirty_) {
+        auto findBuffer = [&](BindingSpace space, uint32_t index) -> const BufferBinding* {
+            const auto& bound = space == BindingSpace::VertexBuffer ? vertexBuffers_ : fragmentBuffers_;
+            auto it = bound.find(index);
+            return it == bound.end() ? nullptr : &it->second;
+        };
+        auto checkOffset = [](uint32_t index, const BufferBinding& bound, uint64_t alignment,
+                              bool) -> std::optional<Error> {
+            if (bound.offset >= bound.buffer->length()) {
+                return Error{VK_ERROR_VALIDATION_FAILED_EXT,
+                             "The buffer offset at index " + std::to_string(index) + " is past the buffer's end."};
+            }
+            if (bound.offset % alignment) {
+                return Error{VK_ERROR_VALIDATION_FAILED_EXT,
+                             "The buffer offset at index " + std::to_string(index) + " must be a multiple of " +
+                                 std::to_string(alignment) + " on this device."};
+            }
+            return std::nullopt;
+        };
+        auto resolveImage = [&](const ResourceBinding& b, uint32_t index) -> Result<VkDescriptorImageInfo> {
+            if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE) {
                 // Fragment stores go nowhere: textures rest in shader-read layout.
                 if (!zero->storage) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "no storage image for the binding"};
-                w.images.push_back({VK_NULL_HANDLE, zero->storage->view(), VK_IMAGE_LAYOUT_GENERAL});
-            } else {
-                auto it = fragmentTextures_.find(index);
-                const Texture* texture = zero->sampled.get();
-                if (it != fragmentTextures_.end()) {
-                    const Texture& bound = *it->second;
-                    if ((bound.usage() & TextureUsageShaderRead) && bound.sampleCount() == 1 && !isAttachment(bound) &&
-                        bound.restingLayout() == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
-                        texture = &bound;
-                        if (it->second->layout() != VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
-                            toSample.push_back(it->second);
-                        } else {
-                            toPrepare.push_back(it->second.get());
-                        }
+                return VkDescriptorImageInfo{VK_NULL_HANDLE, zero->storage->view(), VK_IMAGE_LAYOUT_GENERAL};
+            }
+            const Texture* texture = zero->sampled.get();
+            if (auto it = fragmentTextures_.find(index); it != fragmentTextures_.end()) {
+                const Texture& bound = *it->second;
+                if ((bound.usage() & TextureUsageShaderRead) && bound.sampleCount() == 1 && !isAttachment(bound) &&
+                    bound.restingLayout() == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+                    texture = &bound;
+                    if (it->second->layout() != VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+                        toSample.push_back(it->second);
+                    } else {
+                        toPrepare.push_back(it->second.get());
                     }
                 }
-                w.images.push_back({VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL});
             }
+            return VkDescriptorImageInfo{VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
+        };
+        if (auto resolved = push_.resolve(layout, device, *zero, findBuffer, checkOffset, resolveImage); !resolved) {
+            return resolved;
         }
-        writes.push_back(std::move(w));
     }
 
     VkCommandBuffer cb = commandBuffer_->vk();
@@ -322,20 +302,7 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
         stateDirty_ = false;
     }
 
-    if (!writes.empty()) {
-        std::vector<VkWriteDescriptorSet> sets;
-        for (const Write& w : writes) {
-            VkWriteDescriptorSet set{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
-            set.dstBinding = w.binding->pushBinding;
-            set.descriptorCount = w.binding->count;
-            set.descriptorType = w.binding->type;
-            set.pBufferInfo = w.buffers.empty() ? nullptr : w.buffers.data();
-            set.pImageInfo = w.images.empty() ? nullptr : w.images.data();
-            sets.push_back(set);
-        }
-        device.functions().cmdPushDescriptorSet(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, layout.vk(), kPushSet,
-                                                static_cast<uint32_t>(sets.size()), sets.data());
-    }
+    if (bindingsDirty_) push_.record(cb, device, VK_PIPELINE_BIND_POINT_GRAPHICS, layout);
     bindingsDirty_ = false;
     return success();
 }

@@ -24,6 +24,7 @@
 
 #include <vulkan/vulkan.h>
 
+#include "platform/gpu/descriptor_push.hpp"
 #include "platform/gpu/render_pipeline.hpp"
 #include "platform/gpu/result.hpp"
 
@@ -89,11 +90,6 @@ public:
     const AttachmentFormats& attachmentFormats() const { return formats_; }
 
 private:
-    struct BufferBinding {
-        std::shared_ptr<Buffer> buffer;
-        uint64_t offset = 0;
-    };
-
     explicit RenderCommandEncoder(std::shared_ptr<CommandBuffer> commandBuffer)
         : commandBuffer_(std::move(commandBuffer))
     {
@@ -122,6 +118,7 @@ private:
     VkPrimitiveTopology boundTopology_ = VK_PRIMITIVE_TOPOLOGY_MAX_ENUM;
     bool stateDirty_ = true;
     bool bindingsDirty_ = true;
+    DescriptorPush push_;  // kept between draws for its storage
 };
 
 }  // namespace quendal::gpu
