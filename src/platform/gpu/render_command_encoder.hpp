@@ -63,6 +63,7 @@ public:
     RenderCommandEncoder& operator=(const RenderCommandEncoder&) = delete;
 
     void setRenderPipelineState(std::shared_ptr<RenderPipelineState> state);
+    // Offsets must lie inside the buffer; the caller checks.
     void setVertexBuffer(std::shared_ptr<Buffer> buffer, uint64_t offset, uint32_t index);
     void setFragmentBuffer(std::shared_ptr<Buffer> buffer, uint64_t offset, uint32_t index);
     void setFragmentTexture(std::shared_ptr<Texture> texture, uint32_t index);
