@@ -1,7 +1,9 @@
 // What every frame needs is recycled, and texture contents reach the GPU
 // without the creator waiting for it.
 #include <cstring>
+#include <atomic>
 #include <deque>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -173,6 +175,27 @@ TEST(GpuRecycling, DroppedTexturesOutliveTheirPendingCopy)
     EXPECT_FALSE(f.queue->replaceTextureContents(used, [](uint8_t*) { return true; }));
     auto refused = f.device->newTexture({PixelFormat::BGRA8Unorm, 4, 4, 1, 1, TextureUsageShaderRead}).value();
     EXPECT_FALSE(f.queue->replaceTextureContents(refused, [](uint8_t*) { return false; }));
+}
+
+// One thread makes textures with contents while another commits command
+// buffers that read them back: every copy lands, whichever commit carries it.
+TEST(GpuRecycling, TexturesFilledWhileAnotherThreadCommits)
+{
+    Fixture f;
+    std::atomic<bool> stop{false};
+    std::thread committer([&] {
+        while (!stop.load()) {
+            auto cb = f.queue->commandBuffer().value();
+            cb->commit();
+            EXPECT_TRUE(cb->waitUntilExecuted());
+        }
+    });
+    for (uint32_t i = 0; i < 100; ++i) {
+        auto texture = f.filled(0xff000000u | i * 2501u, 16);
+        EXPECT_EQ(f.firstPixel(texture), 0xff000000u | i * 2501u);
+    }
+    stop = true;
+    committer.join();
 }
 
 }  // namespace
