@@ -10,7 +10,7 @@
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
-#include "platform/gpu/command_buffer.hpp"
+#include "platform/gpu/command_queue.hpp"
 #include "platform/image/bitmap_context.hpp"
 #include "platform/image/image_source.hpp"
 #include "python_runtime/main_thread.hpp"
@@ -101,21 +101,14 @@ std::shared_ptr<gpu::Texture> QuendalPyMakeBitmapTexture(uint32_t width, uint32_
     auto texture = device()->newTexture(descriptor);
     if (!texture) return nullptr;
 
-    // The bitmap is drawn straight into the upload's staging memory.
+    // The bitmap is drawn straight into staging memory; the copy runs ahead of
+    // the next command buffer, and nothing waits for it here.
     const uint64_t bytesPerRow = uint64_t{width} * 4;
-    auto staging = device()->newBuffer(bytesPerRow * height);
-    if (!staging) return nullptr;
-    auto* pixels = static_cast<uint8_t*>(staging.value()->contents());
-    std::memset(pixels, 0, bytesPerRow * height);
-    if (!draw(pixels)) return nullptr;
-
-    auto commandBuffer = commandQueue()->commandBuffer();
-    if (!commandBuffer || !commandBuffer.value()->uploadToTexture(staging.value(), 0, bytesPerRow, texture.value())) {
-        return nullptr;
-    }
-    commandBuffer.value()->commit();
-    commandBuffer.value()->waitUntilCompleted();
-    if (commandBuffer.value()->status() != gpu::CommandBufferStatus::Completed) return nullptr;
+    auto filled = commandQueue()->replaceTextureContents(texture.value(), [&](uint8_t* pixels) {
+        std::memset(pixels, 0, bytesPerRow * height);
+        return draw(pixels);
+    });
+    if (!filled) return nullptr;
     return std::move(texture.value());
 }
 

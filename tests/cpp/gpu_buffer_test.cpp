@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/gpu/blit_command_encoder.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
@@ -69,7 +70,7 @@ TEST(GpuCommandBuffer, DeviceCopiesOneBufferIntoAnother)
     auto cb = queue.value()->commandBuffer();
     ASSERT_TRUE(cb) << cb.error().reason;
     int handlerCalls = 0;
-    cb.value()->copyBuffer(source.value(), 16, destination.value(), 0, n - 16);
+    BlitCommandEncoder(cb.value()).copyFromBuffer(source.value(), 16, destination.value(), 0, n - 16);
     cb.value()->addCompletedHandler([&](CommandBuffer& done) {
         ++handlerCalls;
         EXPECT_EQ(&done, cb.value().get());
@@ -93,7 +94,7 @@ TEST(GpuCommandBuffer, KeepsResourcesAliveUntilCompleted)
         auto source = device->newBuffer(256).value();
         std::memset(source->contents(), 0x5A, 256);
         watched = source;
-        cb->copyBuffer(source, 0, destination, 0, 256);
+        BlitCommandEncoder(cb).copyFromBuffer(source, 0, destination, 0, 256);
     }
     EXPECT_FALSE(watched.expired());
     cb->commit();
@@ -123,7 +124,7 @@ TEST(GpuCommandBuffer, ExecutedWaitDoesNotWaitForEarlierHandlers)
     });
     earlier->commit();
     auto later = queue->commandBuffer().value();
-    later->copyBuffer(source, 0, destination, 0, 64);
+    BlitCommandEncoder(later).copyFromBuffer(source, 0, destination, 0, 64);
     later->commit();
     EXPECT_TRUE(later->waitUntilExecuted());
     EXPECT_EQ(static_cast<unsigned char*>(destination->contents())[63], 0x3C);
@@ -153,7 +154,7 @@ TEST(GpuCommandBuffer, ReleasesResourcesWithoutAWaiter)
         auto source = device->newBuffer(256).value();
         watched = source;
         watchedCommands = cb;
-        cb->copyBuffer(source, 0, destination, 0, 256);
+        BlitCommandEncoder(cb).copyFromBuffer(source, 0, destination, 0, 256);
         cb->commit();
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

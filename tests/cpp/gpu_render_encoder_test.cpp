@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/gpu/blit_command_encoder.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
@@ -75,7 +76,7 @@ struct Fixture {
         encoder.value()->endEncoding();
         const auto& target = pass.resolveTexture ? pass.resolveTexture : pass.colorTexture;
         auto readBack = device->newBuffer(kSize * kSize * 4).value();
-        EXPECT_TRUE(cb->copyTextureToBuffer(target, readBack, 0, 0));
+        EXPECT_TRUE(BlitCommandEncoder(cb).copyFromTexture(target, readBack, 0, 0));
         cb->commit();
         cb->waitUntilCompleted();
         EXPECT_EQ(cb->status(), CommandBufferStatus::Completed);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "metal/texture.hpp"
+#include "platform/gpu/blit_command_encoder.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
@@ -61,6 +62,11 @@ void runCommands(const std::function<void(CommandBuffer&)>& encode)
     cb.value()->commit();
     cb.value()->waitUntilCompleted();
     EXPECT_EQ(cb.value()->status(), CommandBufferStatus::Completed);
+}
+
+BlitCommandEncoder blit(CommandBuffer& cb)
+{
+    return BlitCommandEncoder(cb.shared_from_this());
 }
 
 const unsigned char* bytes(const std::shared_ptr<Buffer>& buffer)
@@ -148,8 +154,8 @@ TEST(GpuBlit, UploadedTextureCopiesBackByteForByte)
     for (uint32_t i = 0; i < w * h * 4; ++i) static_cast<unsigned char*>(source->contents())[i] = i * 3 + 1;
     auto destination = makeBuffer(w * h * 4, 0xEE);
     runCommands([&](CommandBuffer& cb) {
-        EXPECT_TRUE(cb.uploadToTexture(source, 0, 0, texture));
-        EXPECT_TRUE(cb.copyTextureToBuffer(texture, destination, 0, 0));
+        EXPECT_TRUE(blit(cb).copyFromBuffer(source, 0, 0, texture));
+        EXPECT_TRUE(blit(cb).copyFromTexture(texture, destination, 0, 0));
     });
     EXPECT_EQ(std::memcmp(bytes(destination), bytes(source), w * h * 4), 0);
     EXPECT_EQ(texture->layout(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
@@ -168,8 +174,8 @@ TEST(GpuBlit, CopyHonoursRowPaddingAndOffsets)
             const uint64_t length = offset + stride * (h - 1) + w * 4;
             auto destination = makeBuffer(length + 5, 0xEE);
             runCommands([&](CommandBuffer& cb) {
-                EXPECT_TRUE(cb.uploadToTexture(source, 0, 0, texture));
-                EXPECT_TRUE(cb.copyTextureToBuffer(texture, destination, offset, stride));
+                EXPECT_TRUE(blit(cb).copyFromBuffer(source, 0, 0, texture));
+                EXPECT_TRUE(blit(cb).copyFromTexture(texture, destination, offset, stride));
             });
             std::vector<unsigned char> expected(length + 5, 0xEE);
             for (uint32_t y = 0; y < h; ++y) {
@@ -189,8 +195,8 @@ TEST(GpuBlit, UploadAcceptsPaddedRows)
     std::memcpy(static_cast<unsigned char*>(source->contents()) + 3, rows, sizeof rows);
     auto destination = makeBuffer(w * h, 0);
     runCommands([&](CommandBuffer& cb) {
-        EXPECT_TRUE(cb.uploadToTexture(source, 3, 5, texture));
-        EXPECT_TRUE(cb.copyTextureToBuffer(texture, destination, 0, 0));
+        EXPECT_TRUE(blit(cb).copyFromBuffer(source, 3, 5, texture));
+        EXPECT_TRUE(blit(cb).copyFromTexture(texture, destination, 0, 0));
     });
     const unsigned char expected[] = {1, 2, 3, 4, 5, 6};
     EXPECT_EQ(std::memcmp(bytes(destination), expected, sizeof expected), 0);
@@ -203,15 +209,15 @@ TEST(GpuBlit, RefusesCopiesOutsideTheBuffer)
     auto msaa = makeTexture(PixelFormat::RGBA8Unorm, 4, 2, TextureUsageRenderTarget, 4);
     auto both = makeTexture(PixelFormat::Depth32FloatStencil8, 4, 2, TextureUsageRenderTarget);
     runCommands([&](CommandBuffer& cb) {
-        EXPECT_TRUE(cb.copyTextureToBuffer(texture, buffer, 0, 16));
-        EXPECT_FALSE(cb.copyTextureToBuffer(texture, buffer, 0, 15));
-        EXPECT_FALSE(cb.copyTextureToBuffer(texture, buffer, 1, 16));
-        EXPECT_FALSE(cb.copyTextureToBuffer(texture, buffer, 0, 17));
-        EXPECT_FALSE(cb.copyTextureToBuffer(texture, buffer, UINT64_MAX - 4, 16));
-        EXPECT_FALSE(cb.copyTextureToBuffer(texture, buffer, 0, UINT64_MAX / 2));
-        EXPECT_FALSE(cb.uploadToTexture(buffer, 8, 16, texture));
-        EXPECT_FALSE(cb.copyTextureToBuffer(msaa, buffer, 0, 0));
-        auto refused = cb.copyTextureToBuffer(both, makeBuffer(64, 0), 0, 0);
+        EXPECT_TRUE(blit(cb).copyFromTexture(texture, buffer, 0, 16));
+        EXPECT_FALSE(blit(cb).copyFromTexture(texture, buffer, 0, 15));
+        EXPECT_FALSE(blit(cb).copyFromTexture(texture, buffer, 1, 16));
+        EXPECT_FALSE(blit(cb).copyFromTexture(texture, buffer, 0, 17));
+        EXPECT_FALSE(blit(cb).copyFromTexture(texture, buffer, UINT64_MAX - 4, 16));
+        EXPECT_FALSE(blit(cb).copyFromTexture(texture, buffer, 0, UINT64_MAX / 2));
+        EXPECT_FALSE(blit(cb).copyFromBuffer(buffer, 8, 16, texture));
+        EXPECT_FALSE(blit(cb).copyFromTexture(msaa, buffer, 0, 0));
+        auto refused = blit(cb).copyFromTexture(both, makeBuffer(64, 0), 0, 0);
         ASSERT_FALSE(refused);
         EXPECT_NE(refused.error().reason.find("depth and stencil"), std::string::npos);
     });
@@ -225,15 +231,15 @@ TEST(GpuBlit, MipmapGenerationIsCleanForOneLevelAndMany)
     auto source = makeBuffer(16 * 4 * 8, 0x3C);
     auto levelZero = makeBuffer(16 * 4 * 8, 0);
     runCommands([&](CommandBuffer& cb) {
-        EXPECT_TRUE(cb.generateMipmaps(single));
-        EXPECT_TRUE(cb.uploadToTexture(source, 0, 0, chain));
-        EXPECT_TRUE(cb.generateMipmaps(chain));
-        EXPECT_TRUE(cb.copyTextureToBuffer(chain, levelZero, 0, 0));
+        EXPECT_TRUE(blit(cb).generateMipmaps(single));
+        EXPECT_TRUE(blit(cb).copyFromBuffer(source, 0, 0, chain));
+        EXPECT_TRUE(blit(cb).generateMipmaps(chain));
+        EXPECT_TRUE(blit(cb).copyFromTexture(chain, levelZero, 0, 0));
     });
     EXPECT_EQ(chain->layout(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
     EXPECT_EQ(std::memcmp(bytes(levelZero), bytes(source), 16 * 4 * 8), 0);
     auto msaa = makeTexture(PixelFormat::BGRA8Unorm, 8, 8, TextureUsageRenderTarget, 4);
-    runCommands([&](CommandBuffer& cb) { EXPECT_TRUE(cb.generateMipmaps(msaa)); });
+    runCommands([&](CommandBuffer& cb) { EXPECT_TRUE(blit(cb).generateMipmaps(msaa)); });
 }
 
 class ImageFile : public testing::Test {
@@ -294,8 +300,8 @@ TEST_F(ImageFile, DecodesTopRowFirstPremultipliedIntoATexture)
     auto texture = makeTexture(PixelFormat::BGRA8Unorm, 3, 2, TextureUsageShaderRead);
     auto readBack = makeBuffer(3 * 2 * 4, 0xEE);
     runCommands([&](CommandBuffer& cb) {
-        EXPECT_TRUE(cb.uploadToTexture(staging, 0, 12, texture));
-        EXPECT_TRUE(cb.copyTextureToBuffer(texture, readBack, 0, 0));
+        EXPECT_TRUE(blit(cb).copyFromBuffer(staging, 0, 12, texture));
+        EXPECT_TRUE(blit(cb).copyFromTexture(texture, readBack, 0, 0));
     });
     const unsigned char expected[] = {
         0,   0,   255, 255, 0,   255, 0,   255, 255, 0, 0, 255,  // B, G, R, A

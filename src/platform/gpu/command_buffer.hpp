@@ -16,6 +16,7 @@
 
 #include <vulkan/vulkan.h>
 
+#include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/indirect_clamp.hpp"
 #include "platform/gpu/result.hpp"
 
@@ -37,7 +38,7 @@ public:
     CommandBuffer(const CommandBuffer&) = delete;
     CommandBuffer& operator=(const CommandBuffer&) = delete;
 
-    VkCommandBuffer vk() const { return commandBuffer_; }
+    VkCommandBuffer vk() const { return slot_.commandBuffer; }
     const std::shared_ptr<Device>& device() const;
     const std::shared_ptr<CommandQueue>& commandQueue() const { return queue_; }
 
@@ -56,7 +57,8 @@ public:
     // device's queue mutex (presentation). Add before commit.
     void addCommittedHandler(std::function<void()> handler);
 
-    // Ends recording and submits. A second commit is ignored.
+    // Ends recording and submits, after the queue's set-up step if it has one.
+    // A second commit is ignored.
     void commit();
     // Returns once the command buffer has completed and its handlers have run.
     void waitUntilCompleted();
@@ -66,25 +68,6 @@ public:
     Status waitUntilExecuted();
     CommandBufferStatus status();
     const std::string& errorReason() const { return error_; }
-
-    // Blit: copies bytes between buffers.
-    void copyBuffer(const std::shared_ptr<Buffer>& source, uint64_t sourceOffset,
-                    const std::shared_ptr<Buffer>& destination, uint64_t destinationOffset, uint64_t size);
-    // Blit: copies level 0 of texture into buffer, row y at bufferOffset + y *
-    // bytesPerRow (0: rows packed). Any stride of at least one row works; the
-    // bytes between rows are left as they were. The buffer's contents are
-    // readable by the CPU once the command buffer has completed.
-    // Refused, with nothing recorded, when a row would fall outside the buffer
-    // or the texture is multisample or holds both depth and stencil.
-    Status copyTextureToBuffer(const std::shared_ptr<Texture>& texture, const std::shared_ptr<Buffer>& buffer,
-                               uint64_t bufferOffset, uint64_t bytesPerRow);
-    // Blit: fills level 0 of texture from buffer, laid out as above.
-    Status uploadToTexture(const std::shared_ptr<Buffer>& buffer, uint64_t bufferOffset, uint64_t bytesPerRow,
-                           const std::shared_ptr<Texture>& texture);
-    // Blit: fills every level after the first by downsampling the one before it
-    // (linear where the format allows). A texture of one level needs nothing.
-    Status generateMipmaps(const std::shared_ptr<Texture>& texture);
-    // Each blit leaves its texture in the texture's resting layout.
 
     // A full memory barrier between everything recorded so far and what follows.
     void memoryBarrier();
@@ -99,15 +82,18 @@ private:
     friend class CommandQueue;
     explicit CommandBuffer(std::shared_ptr<CommandQueue> queue) : queue_(std::move(queue)) {}
     void finish(CommandBufferStatus status);
+    // The fence of a submitted command buffer, for a wait outside mutex_ (held
+    // when calling useFence), and the end of that wait. The slot goes back to
+    // the queue as soon as its fence has been seen signalled and nobody waits on it.
+    VkFence useFence();
+    void doneWithFence(bool signalled);
 
     std::shared_ptr<CommandQueue> queue_;
     // Committed just before this one: the copies and clamping of indirect draw
     // arguments, which cannot be recorded inside a render pass.
     std::shared_ptr<CommandBuffer> prologue_;
     IndirectClamp indirectClamp_;
-    VkCommandPool pool_ = VK_NULL_HANDLE;
-    VkCommandBuffer commandBuffer_ = VK_NULL_HANDLE;
-    VkFence fence_ = VK_NULL_HANDLE;
+    CommandQueue::Slot slot_;  // the queue's, back to it when this is released
     std::vector<std::shared_ptr<void>> retained_;
     std::vector<Handler> handlers_;
     std::vector<std::function<void()>> committedHandlers_;
@@ -117,6 +103,8 @@ private:
     std::condition_variable completed_;
     CommandBufferStatus status_ = CommandBufferStatus::NotEnqueued;
     bool submitted_ = false;  // the fence will be signalled
+    bool executed_ = false;   // the fence was seen signalled
+    int fenceUsers_ = 0;
     // Guarded by the queue's completion mutex.
     bool tracked_ = false;  // in the queue's in-flight list
     bool urgent_ = false;   // has handlers or a waiter in waitUntilCompleted

@@ -16,10 +16,6 @@ namespace quendal::gpu {
 
 namespace {
 
-// Large enough for any uniform block a kernel can declare; robust buffer access
-// bounds storage arrays that run past it.
-constexpr uint64_t kDummyBufferLength = 65536;
-
 Error refused(std::string reason)
 {
     return Error{VK_ERROR_INITIALIZATION_FAILED, std::move(reason)};
@@ -60,37 +56,6 @@ void ComputeCommandEncoder::setTexture(std::shared_ptr<Texture> texture, uint32_
     textures_[index] = std::move(texture);
 }
 
-Result<std::shared_ptr<Buffer>> ComputeCommandEncoder::dummyBuffer()
-{
-    if (dummyBuffer_) return dummyBuffer_;
-    auto made = commandBuffer_->device()->newBuffer(kDummyBufferLength);
-    if (!made) return made.error();
-    std::memset(made.value()->contents(), 0, kDummyBufferLength);
-    commandBuffer_->retain(made.value());
-    dummyBuffer_ = std::move(made.value());
-    return dummyBuffer_;
-}
-
-Result<std::shared_ptr<Texture>> ComputeCommandEncoder::dummyTexture()
-{
-    if (dummyTexture_) return dummyTexture_;
-    TextureDescriptor descriptor;
-    descriptor.pixelFormat = PixelFormat::RGBA8Unorm;
-    descriptor.usage = TextureUsageShaderRead | TextureUsageShaderWrite;
-    auto made = commandBuffer_->device()->newTexture(descriptor);
-    if (!made) return made.error();
-    Texture& texture = *made.value();
-    texture.transition(*commandBuffer_, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_PIPELINE_STAGE_2_CLEAR_BIT,
-                       VK_ACCESS_2_TRANSFER_WRITE_BIT);
-    const VkClearColorValue zero{};
-    const VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-    vkCmdClearColorImage(commandBuffer_->vk(), texture.image(), VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1,
-                         &range);
-    commandBuffer_->retain(made.value());
-    dummyTexture_ = std::move(made.value());
-    return dummyTexture_;
-}
-
 Status ComputeCommandEncoder::dispatchThreadgroups(Size3 grid, Size3 threadsPerThreadgroup)
 {
     if (ended_) return refused("The compute encoder has ended encoding.");
@@ -104,77 +69,49 @@ Status ComputeCommandEncoder::dispatchThreadgroups(Size3 grid, Size3 threadsPerT
     auto pipeline = state_->pipelineFor(threadsPerThreadgroup.width, threadsPerThreadgroup.height,
                                         threadsPerThreadgroup.depth);
     if (!pipeline) return pipeline.error();
+    auto standIns = commandBuffer_->device()->standIns(*commandBuffer_->commandQueue());
+    if (!standIns) return standIns.error();
+    const StandIns& zero = *standIns.value();
 
     const PipelineLayout& layout = state_->layout();
-    size_t bufferCount = 0;
-    size_t imageCount = 0;
-    for (const ResourceBinding& b : layout.bindings()) {
-        (b.space == BindingSpace::ComputeBuffer ? bufferCount : imageCount) += b.count;
-    }
-    // Reserved up front: the writes point into these.
-    std::vector<VkDescriptorBufferInfo> bufferInfos;
-    std::vector<VkDescriptorImageInfo> imageInfos;
-    bufferInfos.reserve(bufferCount);
-    imageInfos.reserve(imageCount);
-    std::vector<VkWriteDescriptorSet> writes;
     std::vector<Texture*> used;
-
-    for (const ResourceBinding& b : layout.bindings()) {
-        if (b.type == VK_DESCRIPTOR_TYPE_SAMPLER) continue;  // immutable: nothing to push
-        VkWriteDescriptorSet write{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
-        write.dstBinding = b.pushBinding;
-        write.descriptorCount = b.count;
-        write.descriptorType = b.type;
-        if (b.space == BindingSpace::ComputeBuffer) {
-            const bool uniform = b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
-            const uint64_t alignment =
-                uniform ? limits.minUniformBufferOffsetAlignment : limits.minStorageBufferOffsetAlignment;
-            const uint64_t maxRange = uniform ? limits.maxUniformBufferRange : limits.maxStorageBufferRange;
-            write.pBufferInfo = bufferInfos.data() + bufferInfos.size();
-            for (uint32_t element = 0; element < b.count; ++element) {
-                const uint32_t index = b.index + element;
-                std::shared_ptr<Buffer> buffer;
-                uint64_t offset = 0;
-                if (auto it = buffers_.find(index); it != buffers_.end()) {
-                    buffer = it->second.buffer;
-                    offset = it->second.offset;
-                } else {
-                    auto dummy = dummyBuffer();
-                    if (!dummy) return dummy.error();
-                    buffer = dummy.value();
-                }
-                if (alignment > 1 && offset % alignment != 0) {
-                    return refused("The offset " + std::to_string(offset) + " of the buffer at index " +
-                                   std::to_string(index) + " is not a multiple of " + std::to_string(alignment) +
-                                   ", the device's alignment for " + (uniform ? "uniform" : "storage") + " buffers.");
-                }
-                bufferInfos.push_back({buffer->vk(), offset, std::min(buffer->length() - offset, maxRange)});
+    auto findBuffer = [&](BindingSpace, uint32_t index) -> const BufferBinding* {
+        auto it = buffers_.find(index);
+        return it == buffers_.end() ? nullptr : &it->second;
+    };
+    // Offsets inside the buffer are the caller's check.
+    auto checkOffset = [](uint32_t index, const BufferBinding& bound, uint64_t alignment,
+                          bool uniform) -> std::optional<Error> {
+        if (alignment <= 1 || bound.offset % alignment == 0) return std::nullopt;
+        return refused("The offset " + std::to_string(bound.offset) + " of the buffer at index " +
+                       std::to_string(index) + " is not a multiple of " + std::to_string(alignment) +
+                       ", the device's alignment for " + (uniform ? "uniform" : "storage") + " buffers.");
+    };
+    auto resolveImage = [&](const ResourceBinding& b, uint32_t index) -> Result<VkDescriptorImageInfo> {
+        const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
+        auto it = textures_.find(index);
+        if (it == textures_.end()) {
+            // Stand-ins stay in their resting layouts: no transitions.
+            const Texture* standIn = storage ? zero.storage.get() : zero.sampled.get();
+            if (!standIn) {
+                return refused("The texture at index " + std::to_string(index) +
+                               " cannot be written by a kernel: the device has no storage support for its format.");
             }
-        } else {
-            write.pImageInfo = imageInfos.data() + imageInfos.size();
-            for (uint32_t element = 0; element < b.count; ++element) {
-                const uint32_t index = b.index + element;
-                Texture* texture = nullptr;
-                if (auto it = textures_.find(index); it != textures_.end()) {
-                    texture = it->second.get();
-                } else {
-                    auto dummy = dummyTexture();
-                    if (!dummy) return dummy.error();
-                    texture = dummy.value().get();
-                }
-                if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE && !texture->supportsShaderWrite()) {
-                    return refused("The texture at index " + std::to_string(index) +
-                                   " cannot be written by a kernel: the device has no storage support for its "
-                                   "format.");
-                }
-                if (isSampled(b.type) && !(texture->usage() & TextureUsageShaderRead)) {
-                    return refused("The texture at index " + std::to_string(index) + " cannot be sampled.");
-                }
-                imageInfos.push_back({VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_GENERAL});
-                if (std::find(used.begin(), used.end(), texture) == used.end()) used.push_back(texture);
-            }
+            return VkDescriptorImageInfo{VK_NULL_HANDLE, standIn->view(), standIn->restingLayout()};
         }
-        writes.push_back(write);
+        Texture* texture = it->second.get();
+        if (storage && !texture->supportsShaderWrite()) {
+            return refused("The texture at index " + std::to_string(index) +
+                           " cannot be written by a kernel: the device has no storage support for its format.");
+        }
+        if (isSampled(b.type) && !(texture->usage() & TextureUsageShaderRead)) {
+            return refused("The texture at index " + std::to_string(index) + " cannot be sampled.");
+        }
+        if (std::find(used.begin(), used.end(), texture) == used.end()) used.push_back(texture);
+        return VkDescriptorImageInfo{VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_GENERAL};
+    };
+    if (auto resolved = push_.resolve(layout, device, zero, findBuffer, checkOffset, resolveImage); !resolved) {
+        return resolved;
     }
 
     VkCommandBuffer cb = commandBuffer_->vk();
@@ -186,10 +123,7 @@ Status ComputeCommandEncoder::dispatchThreadgroups(Size3 grid, Size3 threadsPerT
         vkCmdBindPipeline(cb, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline.value());
         boundPipeline_ = pipeline.value();
     }
-    if (!writes.empty()) {
-        device.functions().cmdPushDescriptorSet(cb, VK_PIPELINE_BIND_POINT_COMPUTE, layout.vk(), kPushSet,
-                                                static_cast<uint32_t>(writes.size()), writes.data());
-    }
+    push_.record(cb, device, VK_PIPELINE_BIND_POINT_COMPUTE, layout);
     vkCmdDispatch(cb, grid.width, grid.height, grid.depth);
     for (Texture* texture : used) texture->rest(*commandBuffer_);
     return success();

@@ -2,8 +2,8 @@
 //
 // Bindings are remembered by the contract's index, as Metal does, and pushed at
 // each dispatch into the pipeline's push set (see pipeline_layout.hpp). A
-// binding the kernel uses but nobody set gets a zero-filled dummy, so nothing
-// undefined reaches the GPU. Textures are used in the GENERAL layout (storage
+// binding the kernel uses but nobody set gets one of the device's zero-filled
+// stand-ins, so nothing undefined reaches the GPU. Textures are used in the GENERAL layout (storage
 // and sampled alike) during a dispatch and go back to their resting layout
 // right after it, so command buffers recorded side by side may commit in any
 // order.
@@ -19,6 +19,7 @@
 
 #include <vulkan/vulkan.h>
 
+#include "platform/gpu/descriptor_push.hpp"
 #include "platform/gpu/result.hpp"
 
 namespace quendal::gpu {
@@ -66,20 +67,11 @@ public:
     const std::shared_ptr<CommandBuffer>& commandBuffer() const { return commandBuffer_; }
 
 private:
-    struct BufferBinding {
-        std::shared_ptr<Buffer> buffer;
-        uint64_t offset = 0;
-    };
-
-    Result<std::shared_ptr<Buffer>> dummyBuffer();
-    Result<std::shared_ptr<Texture>> dummyTexture();
-
     std::shared_ptr<CommandBuffer> commandBuffer_;
     std::shared_ptr<ComputePipelineState> state_;
     std::map<uint32_t, BufferBinding> buffers_;
     std::map<uint32_t, std::shared_ptr<Texture>> textures_;
-    std::shared_ptr<Buffer> dummyBuffer_;
-    std::shared_ptr<Texture> dummyTexture_;
+    DescriptorPush push_;  // kept between dispatches for its storage
     VkPipeline boundPipeline_ = VK_NULL_HANDLE;
     bool ended_ = false;
 };

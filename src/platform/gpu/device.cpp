@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/gpu/buffer.hpp"
+#include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/texture.hpp"
 
@@ -294,6 +295,7 @@ Device::~Device()
 {
     if (device_) {
         vkDeviceWaitIdle(device_);
+        standIns_.reset();
         if (defaultSampler_) vkDestroySampler(device_, defaultSampler_, nullptr);
         vkDestroyDevice(device_, nullptr);
     }
@@ -358,50 +360,56 @@ Result<std::shared_ptr<Texture>> Device::newTexture(const TextureDescriptor& des
     return Texture::create(shared_from_this(), descriptor);
 }
 
-Status Device::submitAndWait(const std::function<void(VkCommandBuffer)>& record)
+Result<const StandIns*> Device::standIns(CommandQueue& queue)
 {
-    VkCommandPool pool = VK_NULL_HANDLE;
-    VkFence fence = VK_NULL_HANDLE;
-    auto cleanup = [&] {
-        if (fence) vkDestroyFence(device_, fence, nullptr);
-        if (pool) vkDestroyCommandPool(device_, pool, nullptr);
-    };
-    VkCommandPoolCreateInfo poolInfo{VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO};
-    poolInfo.flags = VK_COMMAND_POOL_CREATE_TRANSIENT_BIT;
-    poolInfo.queueFamilyIndex = queueFamily_;
-    if (VkResult r = vkCreateCommandPool(device_, &poolInfo, nullptr, &pool); r != VK_SUCCESS) {
-        return vkError(r, "vkCreateCommandPool");
+    std::lock_guard lock(standInsMutex_);
+    if (standIns_) return standIns_.get();
+    // The device owns its stand-ins: they hold it without keeping it alive.
+    const std::shared_ptr<Device> self(std::shared_ptr<Device>(), this);
+    auto made = std::make_unique<StandIns>();
+    constexpr uint64_t kBufferLength = 65536;  // any uniform block; robust access bounds the rest
+    auto buffer = Buffer::create(self, kBufferLength);
+    if (!buffer) return buffer.error();
+    made->buffer = buffer.value();
+    std::memset(made->buffer->contents(), 0, kBufferLength);
+    TextureDescriptor d;
+    d.pixelFormat = PixelFormat::RGBA8Unorm;
+    d.usage = TextureUsageShaderRead;
+    auto sampled = Texture::create(self, d);
+    if (!sampled) return sampled.error();
+    made->sampled = sampled.value();
+    d.usage = TextureUsageShaderWrite;
+    if (auto storage = Texture::create(self, d); storage && storage.value()->supportsShaderWrite()) {
+        made->storage = storage.value();
     }
-    VkCommandBuffer cb = VK_NULL_HANDLE;
-    VkCommandBufferAllocateInfo allocInfo{VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO};
-    allocInfo.commandPool = pool;
-    allocInfo.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
-    allocInfo.commandBufferCount = 1;
-    VkFenceCreateInfo fenceInfo{VK_STRUCTURE_TYPE_FENCE_CREATE_INFO};
-    VkCommandBufferBeginInfo begin{VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO};
-    begin.flags = VK_COMMAND_BUFFER_USAGE_ONE_TIME_SUBMIT_BIT;
-    VkResult r = vkAllocateCommandBuffers(device_, &allocInfo, &cb);
-    if (r == VK_SUCCESS) r = vkCreateFence(device_, &fenceInfo, nullptr, &fence);
-    if (r == VK_SUCCESS) r = vkBeginCommandBuffer(cb, &begin);
-    if (r != VK_SUCCESS) {
-        cleanup();
-        return vkError(r, "preparing a command buffer");
+    auto cb = queue.commandBuffer();
+    if (!cb) return cb.error();
+    for (const auto& texture : {made->sampled, made->storage}) {
+        if (!texture) continue;
+        texture->transition(*cb.value(), VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_PIPELINE_STAGE_2_CLEAR_BIT,
+                            VK_ACCESS_2_TRANSFER_WRITE_BIT);
+        const VkClearColorValue zero{};
+        const VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+        vkCmdClearColorImage(cb.value()->vk(), texture->image(), VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1,
+                             &range);
+        texture->rest(*cb.value());
     }
-    record(cb);
-    r = vkEndCommandBuffer(cb);
-    if (r == VK_SUCCESS) {
-        VkCommandBufferSubmitInfo cbInfo{VK_STRUCTURE_TYPE_COMMAND_BUFFER_SUBMIT_INFO};
-        cbInfo.commandBuffer = cb;
-        VkSubmitInfo2 submit{VK_STRUCTURE_TYPE_SUBMIT_INFO_2};
-        submit.commandBufferInfoCount = 1;
-        submit.pCommandBufferInfos = &cbInfo;
-        std::lock_guard lock(queueMutex_);
-        r = vkQueueSubmit2(queue_, 1, &submit, fence);
-    }
-    if (r == VK_SUCCESS) r = vkWaitForFences(device_, 1, &fence, VK_TRUE, UINT64_MAX);
-    cleanup();
-    if (r != VK_SUCCESS) return vkError(r, "a one-off submit");
-    return success();
+    cb.value()->commit();
+    if (auto executed = cb.value()->waitUntilExecuted(); !executed) return executed.error();
+    standIns_ = std::move(made);
+    return standIns_.get();
+}
+
+DeviceStatistics Device::statistics() const
+{
+    std::lock_guard lock(statisticsMutex_);
+    return statistics_;
+}
+
+void Device::noteCreated(uint64_t DeviceStatistics::*counter)
+{
+    std::lock_guard lock(statisticsMutex_);
+    statistics_.*counter += 1;
 }
 
 VkSampler Device::defaultSampler()

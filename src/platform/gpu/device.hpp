@@ -21,6 +21,25 @@ class CommandQueue;
 class Texture;
 struct TextureDescriptor;
 
+// How many of the objects that every frame needs the device has made, to show
+// that they are recycled rather than made per frame.
+struct DeviceStatistics {
+    uint64_t commandPools = 0;
+    uint64_t commandBuffers = 0;
+    uint64_t fences = 0;
+    uint64_t stagingBuffers = 0;  // buffers the staging rings grew into
+};
+
+// Zero-filled resources bound in place of those nobody set, so that nothing
+// undefined reaches the GPU: a buffer, a texture resting in shader-read layout
+// for sampling, and one resting in general layout for storage (null where the
+// device cannot store to RGBA8).
+struct StandIns {
+    std::shared_ptr<Buffer> buffer;
+    std::shared_ptr<Texture> sampled;
+    std::shared_ptr<Texture> storage;
+};
+
 // Device extension entry points that the loader does not export.
 struct DeviceFunctions {
     PFN_vkCmdPushDescriptorSetKHR cmdPushDescriptorSet = nullptr;
@@ -45,9 +64,12 @@ public:
     Result<std::shared_ptr<Buffer>> newBuffer(uint64_t length);
     Result<std::shared_ptr<Texture>> newTexture(const TextureDescriptor& descriptor);
 
-    // Records commands into a one-off command buffer, submits it and waits for
-    // it: set-up work that must not wait for any command queue's order.
-    Status submitAndWait(const std::function<void(VkCommandBuffer)>& record);
+    // The device's stand-ins, made once on first use (cleared on queue, which
+    // waits for that once) and shared by every encoder.
+    Result<const StandIns*> standIns(CommandQueue& queue);
+
+    DeviceStatistics statistics() const;
+    void noteCreated(uint64_t DeviceStatistics::*counter);
 
     // The sampler fragment textures are bound with: linear filtering, clamped to
     // the edge. Made on first use; VK_NULL_HANDLE if that failed (tried again
@@ -97,6 +119,10 @@ private:
     std::mutex queueMutex_;
     std::mutex samplerMutex_;
     VkSampler defaultSampler_ = VK_NULL_HANDLE;
+    std::mutex standInsMutex_;
+    std::unique_ptr<StandIns> standIns_;
+    mutable std::mutex statisticsMutex_;
+    DeviceStatistics statistics_;
     std::string name_;
 };
 

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/gpu/blit_command_encoder.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/compute_command_encoder.hpp"
@@ -57,18 +58,20 @@ Result<std::shared_ptr<ComputePipelineState>> clampPipeline(const std::shared_pt
 
 }  // namespace
 
-Result<IndirectArguments> IndirectClamp::add(CommandBuffer& prologue, const std::shared_ptr<Buffer>& source,
+Result<IndirectArguments> IndirectClamp::add(const std::shared_ptr<CommandBuffer>& prologue, const std::shared_ptr<Buffer>& source,
                                              uint64_t offset, uint64_t size)
 {
     if (chunks_.empty() || usedInLastChunk_ == kSlotsPerChunk) {
-        auto chunk = prologue.device()->newBuffer(kSlotBytes * kSlotsPerChunk);
+        auto chunk = prologue->device()->newBuffer(kSlotBytes * kSlotsPerChunk);
         if (!chunk) return chunk.error();
         chunks_.push_back(std::move(chunk.value()));
         usedInLastChunk_ = 0;
     }
     const std::shared_ptr<Buffer>& chunk = chunks_.back();
     const uint64_t slot = uint64_t{usedInLastChunk_++} * kSlotBytes;
-    prologue.copyBuffer(source, offset, chunk, slot, size);
+    if (auto copied = BlitCommandEncoder(prologue).copyFromBuffer(source, offset, chunk, slot, size); !copied) {
+        return copied.error();
+    }
     return IndirectArguments{chunk, slot + kClampedOffset};
 }
 

@@ -32,7 +32,7 @@ class IndirectClamp {
 public:
     // Records the copy of size bytes (one draw's arguments) at offset of
     // source into the prologue, and returns where the clamped arguments will be.
-    Result<IndirectArguments> add(CommandBuffer& prologue, const std::shared_ptr<Buffer>& source, uint64_t offset,
+    Result<IndirectArguments> add(const std::shared_ptr<CommandBuffer>& prologue, const std::shared_ptr<Buffer>& source, uint64_t offset,
                                   uint64_t size);
     // Records the clamping pass into the prologue, ordered after the copies and
     // before any indirect read of what follows it on the queue.

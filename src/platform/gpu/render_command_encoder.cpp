@@ -1,14 +1,11 @@
 #include "platform/gpu/render_command_encoder.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
-#include <mutex>
 #include <string>
 
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
-#include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/depth_stencil_state.hpp"
 #include "platform/gpu/device.hpp"
 #include "platform/gpu/texture.hpp"
@@ -16,53 +13,6 @@
 namespace quendal::gpu {
 
 namespace {
-
-constexpr uint64_t kZeroBufferLength = 4096;
-
-// The zero-filled stand-ins for bindings nobody set, one set per device.
-struct ZeroResources {
-    std::shared_ptr<Buffer> buffer;
-    std::shared_ptr<Texture> sampled;  // resting in shader-read layout
-    std::shared_ptr<Texture> storage;  // resting in general layout
-};
-
-Result<ZeroResources> zeroResources(CommandQueue& queue)
-{
-    static std::mutex mutex;
-    static std::map<const Device*, ZeroResources> made;
-    std::lock_guard lock(mutex);
-    const auto& device = queue.device();
-    if (auto it = made.find(device.get()); it != made.end()) return it->second;
-
-    ZeroResources zero;
-    auto buffer = device->newBuffer(kZeroBufferLength);
-    if (!buffer) return buffer.error();
-    zero.buffer = buffer.value();
-    std::memset(zero.buffer->contents(), 0, kZeroBufferLength);
-    TextureDescriptor d;
-    d.pixelFormat = PixelFormat::RGBA8Unorm;
-    d.usage = TextureUsageShaderRead;
-    auto sampled = device->newTexture(d);
-    if (!sampled) return sampled.error();
-    zero.sampled = sampled.value();
-    d.usage = TextureUsageShaderWrite;
-    if (auto storage = device->newTexture(d); storage && storage.value()->supportsShaderWrite()) {
-        zero.storage = storage.value();
-    }
-    auto cb = queue.commandBuffer();
-    if (!cb) return cb.error();
-    if (auto up = cb.value()->uploadToTexture(zero.buffer, 0, 0, zero.sampled); !up) return up.error();
-    if (zero.storage) {
-        if (auto up = cb.value()->uploadToTexture(zero.buffer, 0, 0, zero.storage); !up) return up.error();
-    }
-    cb.value()->commit();
-    cb.value()->waitUntilCompleted();
-    if (cb.value()->status() != CommandBufferStatus::Completed) {
-        return Error{VK_ERROR_DEVICE_LOST, "the zero texture could not be initialised"};
-    }
-    made.emplace(device.get(), zero);
-    return zero;
-}
 
 PrimitiveClass classOf(PrimitiveType type)
 {
@@ -97,11 +47,6 @@ const DepthStencilState& defaultDepthStencil()
     return state;
 }
 
-bool isBufferType(VkDescriptorType type)
-{
-    return type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER || type == VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
-}
-
 }  // namespace
 
 uint32_t indexSize(IndexType type)
@@ -113,7 +58,7 @@ Result<std::shared_ptr<RenderCommandEncoder>> RenderCommandEncoder::create(std::
                                                                            const RenderPassDescriptor& descriptor)
 {
     if (!descriptor.colorTexture) return Error{VK_ERROR_INITIALIZATION_FAILED, "a render pass needs a colour texture"};
-    if (auto zero = zeroResources(*commandBuffer->commandQueue()); !zero) return zero.error();
+    if (auto zero = commandBuffer->device()->standIns(*commandBuffer->commandQueue()); !zero) return zero.error();
     std::shared_ptr<RenderCommandEncoder> encoder(new RenderCommandEncoder(std::move(commandBuffer)));
     RenderCommandEncoder& e = *encoder;
     e.pass_ = descriptor;
@@ -270,70 +215,59 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
     if (!pipeline_) return Error{VK_ERROR_INITIALIZATION_FAILED, "no render pipeline is bound"};
     auto pipeline = pipeline_->pipelineFor(classOf(type), formats_);
     if (!pipeline) return pipeline.error();
-    auto zero = zeroResources(*commandBuffer_->commandQueue());
-    if (!zero) return zero.error();
+    auto standIns = commandBuffer_->device()->standIns(*commandBuffer_->commandQueue());
+    if (!standIns) return standIns.error();
+    const StandIns* zero = standIns.value();
     const Device& device = *commandBuffer_->device();
-    const VkPhysicalDeviceLimits& limits = device.properties().limits;
     const PipelineLayout& layout = pipeline_->layout();
 
     // Resolve every binding first: nothing is recorded for a draw that fails.
-    struct Write {
-        const ResourceBinding* binding;
-        std::vector<VkDescriptorBufferInfo> buffers;
-        std::vector<VkDescriptorImageInfo> images;
-    };
-    std::vector<Write> writes;
     std::vector<std::shared_ptr<Texture>> toSample;
-    static const std::vector<ResourceBinding> kUnchanged;
-    for (const ResourceBinding& b : bindingsDirty_ ? layout.bindings() : kUnchanged) {
-        if (b.type == VK_DESCRIPTOR_TYPE_SAMPLER) continue;  // immutable
-        Write w{&b, {}, {}};
-        for (uint32_t element = 0; element < b.count; ++element) {
-            const uint32_t index = b.index + element;
-            if (isBufferType(b.type)) {
-                const auto& bound = b.space == BindingSpace::VertexBuffer ? vertexBuffers_ : fragmentBuffers_;
-                const bool uniform = b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
-                const uint64_t maxRange = uniform ? limits.maxUniformBufferRange : limits.maxStorageBufferRange;
-                const uint64_t alignment =
-                    uniform ? limits.minUniformBufferOffsetAlignment : limits.minStorageBufferOffsetAlignment;
-                auto it = bound.find(index);
-                if (it == bound.end()) {
-                    w.buffers.push_back({zero->buffer->vk(), 0, std::min<uint64_t>(kZeroBufferLength, maxRange)});
-                    continue;
-                }
-                const BufferBinding& bb = it->second;
-                if (bb.offset >= bb.buffer->length()) {
-                    return Error{VK_ERROR_VALIDATION_FAILED_EXT,
-                                 "The buffer offset at index " + std::to_string(index) + " is past the buffer's end."};
-                }
-                if (bb.offset % alignment) {
-                    return Error{VK_ERROR_VALIDATION_FAILED_EXT,
-                                 "The buffer offset at index " + std::to_string(index) + " must be a multiple of " +
-                                     std::to_string(alignment) + " on this device."};
-                }
-                w.buffers.push_back({bb.buffer->vk(), bb.offset, std::min(bb.buffer->length() - bb.offset, maxRange)});
-            } else if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE) {
+    std::vector<Texture*> toPrepare;
+    if (bindingsDirty_) {
+        auto findBuffer = [&](BindingSpace space, uint32_t index) -> const BufferBinding* {
+            const auto& bound = space == BindingSpace::VertexBuffer ? vertexBuffers_ : fragmentBuffers_;
+            auto it = bound.find(index);
+            return it == bound.end() ? nullptr : &it->second;
+        };
+        // Offsets inside the buffer are the caller's check.
+        auto checkOffset = [](uint32_t index, const BufferBinding& bound, uint64_t alignment,
+                              bool) -> std::optional<Error> {
+            if (bound.offset % alignment) {
+                return Error{VK_ERROR_VALIDATION_FAILED_EXT,
+                             "The buffer offset at index " + std::to_string(index) + " must be a multiple of " +
+                                 std::to_string(alignment) + " on this device."};
+            }
+            return std::nullopt;
+        };
+        auto resolveImage = [&](const ResourceBinding& b, uint32_t index) -> Result<VkDescriptorImageInfo> {
+            if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE) {
                 // Fragment stores go nowhere: textures rest in shader-read layout.
                 if (!zero->storage) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "no storage image for the binding"};
-                w.images.push_back({VK_NULL_HANDLE, zero->storage->view(), VK_IMAGE_LAYOUT_GENERAL});
-            } else {
-                auto it = fragmentTextures_.find(index);
-                const Texture* texture = zero->sampled.get();
-                if (it != fragmentTextures_.end()) {
-                    const Texture& bound = *it->second;
-                    if ((bound.usage() & TextureUsageShaderRead) && bound.sampleCount() == 1 && !isAttachment(bound) &&
-                        bound.restingLayout() == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
-                        texture = &bound;
-                        if (it->second->layout() != VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) toSample.push_back(it->second);
+                return VkDescriptorImageInfo{VK_NULL_HANDLE, zero->storage->view(), VK_IMAGE_LAYOUT_GENERAL};
+            }
+            const Texture* texture = zero->sampled.get();
+            if (auto it = fragmentTextures_.find(index); it != fragmentTextures_.end()) {
+                const Texture& bound = *it->second;
+                if ((bound.usage() & TextureUsageShaderRead) && bound.sampleCount() == 1 && !isAttachment(bound) &&
+                    bound.restingLayout() == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+                    texture = &bound;
+                    if (it->second->layout() != VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+                        toSample.push_back(it->second);
+                    } else {
+                        toPrepare.push_back(it->second.get());
                     }
                 }
-                w.images.push_back({VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL});
             }
+            return VkDescriptorImageInfo{VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
+        };
+        if (auto resolved = push_.resolve(layout, device, *zero, findBuffer, checkOffset, resolveImage); !resolved) {
+            return resolved;
         }
-        writes.push_back(std::move(w));
     }
 
     VkCommandBuffer cb = commandBuffer_->vk();
+    for (Texture* t : toPrepare) t->prepareForUse(*commandBuffer_);
     if (!toSample.empty()) {
         vkCmdEndRendering(cb);
         rendering_ = false;
@@ -365,20 +299,7 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
         stateDirty_ = false;
     }
 
-    if (!writes.empty()) {
-        std::vector<VkWriteDescriptorSet> sets;
-        for (const Write& w : writes) {
-            VkWriteDescriptorSet set{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
-            set.dstBinding = w.binding->pushBinding;
-            set.descriptorCount = w.binding->count;
-            set.descriptorType = w.binding->type;
-            set.pBufferInfo = w.buffers.empty() ? nullptr : w.buffers.data();
-            set.pImageInfo = w.images.empty() ? nullptr : w.images.data();
-            sets.push_back(set);
-        }
-        device.functions().cmdPushDescriptorSet(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, layout.vk(), kPushSet,
-                                                static_cast<uint32_t>(sets.size()), sets.data());
-    }
+    if (bindingsDirty_) push_.record(cb, device, VK_PIPELINE_BIND_POINT_GRAPHICS, layout);
     bindingsDirty_ = false;
     return success();
 }

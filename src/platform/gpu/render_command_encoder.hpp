@@ -1,8 +1,8 @@
 // A render command encoder: one render pass of a command buffer over dynamic
 // rendering, with Metal's binding model. Bindings are remembered and pushed
 // (one push-descriptor set) at each draw for the resources the bound pipeline
-// uses; a resource the pipeline uses but nobody bound is a small zero-filled
-// buffer or texture, so nothing undefined reaches the GPU.
+// uses; a resource the pipeline uses but nobody bound is one of the device's
+// zero-filled stand-ins, so nothing undefined reaches the GPU.
 //
 // Layouts: attachments move to attachment layouts before rendering begins and
 // every texture the encoder touched returns to its resting layout at
@@ -11,7 +11,7 @@
 // begins; one that is not (never used yet) makes the encoder end rendering,
 // move it and resume with the attachments loaded. A frame's own attachments,
 // multisample textures and textures that cannot be sampled read as the zero
-// texture (sampling the target being drawn is a feedback loop).
+// stand-in texture (sampling the target being drawn is a feedback loop).
 //
 // Not thread-safe: one thread records at a time (callers hold their lock).
 #pragma once
@@ -24,6 +24,7 @@
 
 #include <vulkan/vulkan.h>
 
+#include "platform/gpu/descriptor_push.hpp"
 #include "platform/gpu/render_pipeline.hpp"
 #include "platform/gpu/result.hpp"
 
@@ -62,6 +63,7 @@ public:
     RenderCommandEncoder& operator=(const RenderCommandEncoder&) = delete;
 
     void setRenderPipelineState(std::shared_ptr<RenderPipelineState> state);
+    // Offsets must lie inside the buffer; the caller checks.
     void setVertexBuffer(std::shared_ptr<Buffer> buffer, uint64_t offset, uint32_t index);
     void setFragmentBuffer(std::shared_ptr<Buffer> buffer, uint64_t offset, uint32_t index);
     void setFragmentTexture(std::shared_ptr<Texture> texture, uint32_t index);
@@ -89,11 +91,6 @@ public:
     const AttachmentFormats& attachmentFormats() const { return formats_; }
 
 private:
-    struct BufferBinding {
-        std::shared_ptr<Buffer> buffer;
-        uint64_t offset = 0;
-    };
-
     explicit RenderCommandEncoder(std::shared_ptr<CommandBuffer> commandBuffer)
         : commandBuffer_(std::move(commandBuffer))
     {
@@ -122,6 +119,7 @@ private:
     VkPrimitiveTopology boundTopology_ = VK_PRIMITIVE_TOPOLOGY_MAX_ENUM;
     bool stateDirty_ = true;
     bool bindingsDirty_ = true;
+    DescriptorPush push_;  // kept between draws for its storage
 };
 
 }  // namespace quendal::gpu

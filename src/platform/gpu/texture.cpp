@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "platform/gpu/command_buffer.hpp"
+#include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/device.hpp"
 
 namespace quendal::gpu {
@@ -132,24 +133,10 @@ Result<std::shared_ptr<Texture>> Texture::create(std::shared_ptr<Device> device,
 
     // Command buffers are recorded side by side and may be committed in any
     // order, or dropped unsubmitted; each use returns the texture to its
-    // resting layout, so it must start there too.
+    // resting layout, so it must start there too: the first use records that
+    // move into its queue's set-up step (see transition).
     const RestingState resting = texture->restingState();
-    Status placed = device->submitAndWait([&](VkCommandBuffer cb) {
-        VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
-        barrier.dstStageMask = resting.stages;
-        barrier.dstAccessMask = resting.access;
-        barrier.oldLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-        barrier.newLayout = resting.layout;
-        barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-        barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-        barrier.image = texture->image_;
-        barrier.subresourceRange = {texture->aspect_, 0, VK_REMAINING_MIP_LEVELS, 0, 1};
-        VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
-        dep.imageMemoryBarrierCount = 1;
-        dep.pImageMemoryBarriers = &barrier;
-        vkCmdPipelineBarrier2(cb, &dep);
-    });
-    if (!placed) return placed.error();
+    texture->placed_ = false;
     texture->setTrackedState(resting.layout, resting.stages, resting.access);
     return texture;
 }
@@ -251,6 +238,9 @@ void Texture::transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkP
 {
     if (base_) return base_->transition(commandBuffer, layout, stages, access, discardContents);
     std::lock_guard lock(layoutMutex_);
+    // Without a set-up step the image's contents, undefined anyway, are
+    // discarded here.
+    if (!placed_ && !placeLocked(commandBuffer)) discardContents = true;
     VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
     barrier.srcStageMask = lastStages_;
     barrier.srcAccessMask = lastAccess_;
@@ -302,6 +292,37 @@ void Texture::rest(CommandBuffer& commandBuffer)
     if (base_) return base_->rest(commandBuffer);
     const RestingState resting = restingState();
     transition(commandBuffer, resting.layout, resting.stages, resting.access);
+}
+
+void Texture::prepareForUse(CommandBuffer& commandBuffer)
+{
+    if (base_) return base_->prepareForUse(commandBuffer);
+    std::lock_guard lock(layoutMutex_);
+    if (!placed_) (void)placeLocked(commandBuffer);
+}
+
+bool Texture::placeLocked(CommandBuffer& commandBuffer)
+{
+    placed_ = true;
+    const RestingState resting{layout_, lastStages_, lastAccess_};
+    auto placed = commandBuffer.commandQueue()->recordSetUp(
+        [&](VkCommandBuffer setUp) {
+            VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
+            barrier.dstStageMask = resting.stages;
+            barrier.dstAccessMask = resting.access;
+            barrier.oldLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+            barrier.newLayout = resting.layout;
+            barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+            barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+            barrier.image = image_;
+            barrier.subresourceRange = {aspect_, 0, VK_REMAINING_MIP_LEVELS, 0, 1};
+            VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
+            dep.imageMemoryBarrierCount = 1;
+            dep.pImageMemoryBarriers = &barrier;
+            vkCmdPipelineBarrier2(setUp, &dep);
+        },
+        shared_from_this());
+    return static_cast<bool>(placed);
 }
 
 void Texture::setTrackedState(VkImageLayout layout, VkPipelineStageFlags2 stages, VkAccessFlags2 access)

@@ -5,6 +5,11 @@
 // encoders can move it to the layout they need with transition(). Recording
 // happens in submission order on the one queue, which keeps that tracking true.
 // Layout tracking is thread-safe; everything else is immutable after creation.
+//
+// A new texture counts as resting from the start; the barrier that really puts
+// it there is recorded into the set-up step of the queue of the first command
+// buffer that uses it (or fills it), which runs ahead of that command buffer
+// and of every later one. A texture nothing uses is never touched.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +24,7 @@
 namespace quendal::gpu {
 
 class CommandBuffer;
+class CommandQueue;
 class Device;
 
 // Metal's texture usage bits.
@@ -89,12 +95,16 @@ public:
     // layout.
     void transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkPipelineStageFlags2 stages,
                     VkAccessFlags2 access, bool discardContents = false);
+    // For encoders that use the texture in its resting layout without a
+    // transition: makes sure it is in that layout by the time commandBuffer runs.
+    void prepareForUse(CommandBuffer& commandBuffer);
     // Moves the texture to its resting layout, ordered before any later use.
     void rest(CommandBuffer& commandBuffer);
     // For encoders that moved the image themselves (per-level barriers).
     void setTrackedState(VkImageLayout layout, VkPipelineStageFlags2 stages, VkAccessFlags2 access);
 
 private:
+    friend class CommandQueue;
     explicit Texture(std::shared_ptr<Device> device) : device_(std::move(device)) {}
     Status makeViews();
 
@@ -105,6 +115,9 @@ private:
         VkAccessFlags2 access;
     };
     RestingState restingState() const;
+    // Records the first move into the resting layout into the set-up step of
+    // commandBuffer's queue; false when that could not be done. layoutMutex_ held.
+    bool placeLocked(CommandBuffer& commandBuffer);
 
     std::shared_ptr<Device> device_;
     // What keeps a borrowed image alive, or the texture an alias stands for;
@@ -125,6 +138,7 @@ private:
     bool linearFilter_ = false;
 
     std::mutex layoutMutex_;
+    bool placed_ = true;  // false until the first layout is recorded for a new image
     VkImageLayout layout_ = VK_IMAGE_LAYOUT_UNDEFINED;
     VkPipelineStageFlags2 lastStages_ = VK_PIPELINE_STAGE_2_NONE;
     VkAccessFlags2 lastAccess_ = VK_ACCESS_2_NONE;
