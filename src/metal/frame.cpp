@@ -80,7 +80,7 @@ bool prepareDepthStencil(WindowRecord& r, const FrameRequest& request, uint64_t 
     const bool stencilCached =
         r.stencilTexture && r.stencilWidth == w && r.stencilHeight == h && r.stencilSampleCount == n;
     if (request.depth && request.stencil) {
-        if (depthCached && stencilCached && r.depthTexture->image() == r.stencilTexture->image()) return true;
+        if (depthCached && stencilCached && r.depthTexture->sharesImageWith(*r.stencilTexture)) return true;
         auto combined = newAttachment(gpu::PixelFormat::Depth32FloatStencil8, w, h, n);
         if (!combined) return false;
         r.depthTexture = gpu::Texture::alias(combined, gpu::PixelFormat::Depth32Float);

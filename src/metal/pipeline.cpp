@@ -71,14 +71,14 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
     descriptor.colorPixelFormat = pixelFormatFromName(format);
     descriptor.rasterSampleCount = sampleCount > 1 ? sampleCount : 1;
     descriptor.blendingEnabled = blending != 0;
-    descriptor.rgbBlendOperation = VK_BLEND_OP_ADD;
-    descriptor.alphaBlendOperation = VK_BLEND_OP_ADD;
-    const VkBlendFactor source = premultiplied ? VK_BLEND_FACTOR_ONE : VK_BLEND_FACTOR_SRC_ALPHA;
+    descriptor.rgbBlendOperation = gpu::BlendOperation::Add;
+    descriptor.alphaBlendOperation = gpu::BlendOperation::Add;
+    const gpu::BlendFactor source = premultiplied ? gpu::BlendFactor::One : gpu::BlendFactor::SourceAlpha;
     descriptor.sourceRGBBlendFactor = source;
     descriptor.sourceAlphaBlendFactor = source;
-    descriptor.destinationRGBBlendFactor = VK_BLEND_FACTOR_ONE_MINUS_SRC_ALPHA;
-    descriptor.destinationAlphaBlendFactor = VK_BLEND_FACTOR_ONE_MINUS_SRC_ALPHA;
-    if (!colorWrite) descriptor.writeMask = 0;
+    descriptor.destinationRGBBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
+    descriptor.destinationAlphaBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
+    if (!colorWrite) descriptor.writeMask = gpu::ColorWriteMaskNone;
     if (same(depthFormat, "depth32f")) {
         descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32Float;
     } else if (same(depthFormat, "depth32f_stencil8")) {

@@ -28,8 +28,7 @@ gpu::PixelFormat pixelFormatFromName(const char* name)
 
 bool QuendalPyCheckSampleCount(uint32_t samples)
 {
-    const VkSampleCountFlags supported =
-        gDevice && *gDevice ? device()->supportedSampleCounts() : VK_SAMPLE_COUNT_1_BIT;
+    const gpu::SampleCountMask supported = gDevice && *gDevice ? device()->supportedSampleCounts() : 1;
     if ((samples & (samples - 1)) == 0 && (supported & samples)) return true;
     std::string list;
     for (uint32_t n = 1; n <= 64; n <<= 1) {

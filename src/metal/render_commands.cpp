@@ -100,7 +100,7 @@ bool checkIndirect(const gpu::Buffer& buffer, long long offset, uint64_t bytes)
 PyObject* drawResult(const gpu::Status& status)
 {
     if (status) Py_RETURN_NONE;
-    QuendalPySetError(status.error().code == VK_ERROR_VALIDATION_FAILED_EXT ? PyExc_ValueError : PyExc_RuntimeError,
+    QuendalPySetError(status.error().kind == gpu::ErrorKind::ValidationFailed ? PyExc_ValueError : PyExc_RuntimeError,
                       status.error().reason);
     return nullptr;
 }

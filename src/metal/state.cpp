@@ -35,7 +35,7 @@ int64_t QuendalPyOpenFrameRenderingInto(const gpu::Texture& texture, int64_t exc
 {
     for (const auto& [handle, record] : gWindows) {
         if (handle != exceptWindow && record.frameActive && record.targetTexture &&
-            record.targetTexture->image() == texture.image()) {
+            record.targetTexture->sharesImageWith(texture)) {
             return handle;
         }
     }

@@ -54,7 +54,7 @@ text::Font resolveFont(const char* name, double size)
 std::optional<uint32_t> textureSide(double side)
 {
     if (!(side >= 1)) side = 1;
-    if (side > static_cast<double>(device()->properties().limits.maxImageDimension2D)) return std::nullopt;
+    if (side > static_cast<double>(device()->maxTextureSide())) return std::nullopt;
     return static_cast<uint32_t>(side);
 }
 

@@ -45,7 +45,7 @@ void QuendalPyLoadImageTexture(const std::string& path, int64_t& handle, uint32_
     // A small file can declare an image far larger than any texture; decoding
     // it would only exhaust memory before the device refused it.
     if (auto declared = source->pixelSizeAtIndex(0)) {
-        const uint32_t maxSide = device()->properties().limits.maxImageDimension2D;
+        const uint32_t maxSide = device()->maxTextureSide();
         if (declared->first > maxSide || declared->second > maxSide) {
             error = "Failed to create texture.";
             return;

@@ -37,9 +37,9 @@ void QuendalPyMetalSurfaceView::backingGeometryChanged()
     layer_->setDrawableSize(gpu::DrawableSize{size.width * scale, size.height * scale});
 }
 
-void QuendalPyMetalSurfaceView::nativeSurfaceAttached(const ui::NativeSurface& surface)
+void QuendalPyMetalSurfaceView::nativeSurfaceAttached(const NativeSurface& surface)
 {
-    if (layer_) layer_->setSurfaceSource(gpu::SurfaceSource{surface.xlibDisplay, surface.xlibWindow});
+    if (layer_) layer_->setSurfaceSource(surface);
 }
 
 QuendalPyMetalViewController::QuendalPyMetalViewController(std::string title)

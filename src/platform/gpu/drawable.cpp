@@ -32,7 +32,7 @@ constexpr uint64_t kAcquireTimeoutNs = 1'000'000'000;
 
 struct SurfaceHandle {
     std::shared_ptr<Device> device;
-    SurfaceSource source;
+    NativeSurface source;
     VkSurfaceKHR surface = VK_NULL_HANDLE;
     ~SurfaceHandle()
     {
@@ -146,20 +146,19 @@ void Swapchain::discard()
 Status Swapchain::rebuild(const MetalLayer& layer)
 {
     generation_ = layer.generation();
-    const SurfaceSource source = layer.surfaceSource();
+    const NativeSurface source = layer.surfaceSource();
     if (!device_->supportsSwapchain()) {
         return Error{VK_ERROR_EXTENSION_NOT_PRESENT, "the device cannot present to X11 windows"};
     }
     std::shared_ptr<SurfaceHandle> surface = images_ ? images_->surface : nullptr;
-    if (!surface || surface->source.xlibDisplay != source.xlibDisplay ||
-        surface->source.xlibWindow != source.xlibWindow) {
+    if (!surface || !(surface->source == source)) {
         images_.reset();
         surface = std::make_shared<SurfaceHandle>();
         surface->device = device_;
         surface->source = source;
         VkXlibSurfaceCreateInfoKHR info{VK_STRUCTURE_TYPE_XLIB_SURFACE_CREATE_INFO_KHR};
-        info.dpy = static_cast<Display*>(source.xlibDisplay);
-        info.window = static_cast<Window>(source.xlibWindow);
+        info.dpy = static_cast<Display*>(source.xlibDisplay());
+        info.window = static_cast<Window>(source.xlibWindow());
         if (VkResult r = vkCreateXlibSurfaceKHR(device_->instance(), &info, nullptr, &surface->surface); r != VK_SUCCESS) {
             surface->surface = VK_NULL_HANDLE;
             return vkError(r, "vkCreateXlibSurfaceKHR");

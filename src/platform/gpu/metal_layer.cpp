@@ -66,13 +66,13 @@ void MetalLayer::setDrawableSize(DrawableSize size)
     ++generation_;
 }
 
-SurfaceSource MetalLayer::surfaceSource() const
+NativeSurface MetalLayer::surfaceSource() const
 {
     std::lock_guard lock(mutex_);
     return source_;
 }
 
-void MetalLayer::setSurfaceSource(SurfaceSource source)
+void MetalLayer::setSurfaceSource(NativeSurface source)
 {
     std::lock_guard lock(mutex_);
     source_ = source;

@@ -1,8 +1,7 @@
 // The presentation layer of a window (the counterpart of CAMetalLayer): the
 // device and pixel format its drawables use, the contents scale, the drawable
-// size in pixels, and where its surface comes from: an X11 window (the Vulkan
-// surface is made from it with vkCreateXlibSurfaceKHR) or nothing for a headless
-// window, whose drawables are offscreen images.
+// size in pixels, and the native surface of its window (see native_surface.hpp),
+// which is headless for a headless window, whose drawables are offscreen images.
 //
 // Thread-safe: properties are set on the main thread and read from any thread.
 #pragma once
@@ -12,6 +11,7 @@
 #include <mutex>
 
 #include "platform/gpu/pixel_format.hpp"
+#include "platform/native_surface.hpp"
 #include "platform/gpu/result.hpp"
 
 namespace quendal::gpu {
@@ -19,13 +19,6 @@ namespace quendal::gpu {
 class Device;
 class Drawable;
 class Swapchain;
-
-// Display is an Xlib Display*, window an Xlib Window; both zero when headless.
-struct SurfaceSource {
-    void* xlibDisplay = nullptr;
-    unsigned long xlibWindow = 0;
-    bool headless() const { return xlibDisplay == nullptr || xlibWindow == 0; }
-};
 
 struct DrawableSize {
     double width = 0;
@@ -54,8 +47,8 @@ public:
     DrawableSize drawableSize() const;
     void setDrawableSize(DrawableSize size);
 
-    SurfaceSource surfaceSource() const;
-    void setSurfaceSource(SurfaceSource source);
+    NativeSurface surfaceSource() const;
+    void setSurfaceSource(NativeSurface source);
 
     // Grows whenever drawable size or surface source change, so that a swapchain
     // built for an older value can tell it must be rebuilt.
@@ -75,7 +68,7 @@ private:
     bool framebufferOnly_ = true;
     double contentsScale_ = 1.0;
     DrawableSize drawableSize_;
-    SurfaceSource source_;
+    NativeSurface source_;
     uint64_t generation_ = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/gpu/device.hpp"
+#include "platform/gpu/vulkan_enums.hpp"
 
 namespace quendal::gpu {
 
@@ -200,13 +201,13 @@ Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive, const At
     blend.blendEnable = d.blendingEnabled && supports(*device_, frame.color, VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT)
                             ? VK_TRUE
                             : VK_FALSE;
-    blend.srcColorBlendFactor = d.sourceRGBBlendFactor;
-    blend.dstColorBlendFactor = d.destinationRGBBlendFactor;
-    blend.colorBlendOp = d.rgbBlendOperation;
-    blend.srcAlphaBlendFactor = d.sourceAlphaBlendFactor;
-    blend.dstAlphaBlendFactor = d.destinationAlphaBlendFactor;
-    blend.alphaBlendOp = d.alphaBlendOperation;
-    blend.colorWriteMask = d.writeMask;
+    blend.srcColorBlendFactor = vkBlendFactor(d.sourceRGBBlendFactor);
+    blend.dstColorBlendFactor = vkBlendFactor(d.destinationRGBBlendFactor);
+    blend.colorBlendOp = vkBlendOp(d.rgbBlendOperation);
+    blend.srcAlphaBlendFactor = vkBlendFactor(d.sourceAlphaBlendFactor);
+    blend.dstAlphaBlendFactor = vkBlendFactor(d.destinationAlphaBlendFactor);
+    blend.alphaBlendOp = vkBlendOp(d.alphaBlendOperation);
+    blend.colorWriteMask = vkColorComponents(d.writeMask);
     VkPipelineColorBlendStateCreateInfo colorBlend{VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO};
     colorBlend.attachmentCount = 1;
     colorBlend.pAttachments = &blend;
