@@ -2,6 +2,7 @@
 // process-wide cache of state objects keyed by their packed settings.
 #include <cstring>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/depth_stencil_state.hpp"
@@ -85,8 +86,8 @@ PyObject* metal_set_depth_stencil(PyObject*, PyObject* args, PyObject* kwargs)
     }
 
     std::lock_guard lock(gStateMutex);
-    auto it = gWindows.find(window);
-    if (it == gWindows.end() || !it->second.frameActive || !it->second.renderEncoder) {
+    WindowRecord* record = QuendalPyFind(gWindows, window);
+    if (!record || !record->frameActive || !record->renderEncoder) {
         PyErr_SetString(PyExc_RuntimeError, "begin_frame() must be called before set_depth_stencil().");
         return nullptr;
     }
@@ -112,7 +113,7 @@ PyObject* metal_set_depth_stencil(PyObject*, PyObject* args, PyObject* kwargs)
         descriptor.back.passOp = backPass;
         cached = gDepthStencilCache.emplace(key, std::make_shared<gpu::DepthStencilState>(descriptor)).first;
     }
-    gpu::RenderCommandEncoder& encoder = *it->second.renderEncoder;
+    gpu::RenderCommandEncoder& encoder = *record->renderEncoder;
     encoder.setDepthStencilState(cached->second);
     encoder.setStencilReferenceValue(static_cast<uint32_t>(stencilRef));
     Py_RETURN_NONE;

@@ -7,6 +7,7 @@
 
 #include "common/gil.hpp"
 #include "common/main_thread.hpp"
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
@@ -121,12 +122,12 @@ bool prepareDepthStencil(WindowRecord& r, const FrameRequest& request, uint64_t 
 void beginFrameOnMain(FrameRequest& request)
 {
     std::lock_guard lock(gStateMutex);
-    auto it = gWindows.find(request.window);
-    if (it == gWindows.end()) {
-        request.error = "_metal window handle not found.";
+    WindowRecord* found = QuendalPyFind(gWindows, request.window);
+    if (!found) {
+        request.error = missing::kFrameWindow.message;
         return;
     }
-    WindowRecord& r = it->second;
+    WindowRecord& r = *found;
     if (r.frameActive) {
         request.error = "A Metal frame is already active for this window.";
         return;
@@ -151,17 +152,16 @@ void beginFrameOnMain(FrameRequest& request)
         }
         r.drawable = drawable.value();
     } else {
-        auto texture = gTextures.find(request.target);
-        if (texture == gTextures.end()) {
-            request.error = "_metal target texture handle not found.";
+        TextureRecord* texture = QuendalPyFind(gTextures, request.target);
+        if (!texture) {
+            request.error = missing::kFrameTarget.message;
             return;
         }
-        if (const int64_t other = QuendalPyOpenFrameRenderingInto(*texture->second.texture)) {
-            request.error = "The texture is the target of the open frame of window " + std::to_string(other) +
-                            "; end that frame first.";
+        if (const int64_t other = QuendalPyOpenFrameRenderingInto(*texture->texture)) {
+            request.error = QuendalPyRenderingIntoMessage(other);
             return;
         }
-        r.targetTexture = texture->second.texture;
+        r.targetTexture = texture->texture;
         if (!r.pendingCommandBuffer) {
             if (auto made = commandQueue()->commandBuffer()) r.pendingCommandBuffer = made.value();
         }

@@ -1,5 +1,6 @@
 // Pointer and key input: mouse buttons become touch-like pointer events with
 // ids; Escape counts as a press of the close button.
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "metal/window.hpp"
@@ -44,9 +45,9 @@ void QuendalPyMetalSurfaceView::rightMouseUp(const ui::Event& event)
 void QuendalPyMetalSurfaceView::quendalPointer(const ui::Event& event, int phase)
 {
     std::lock_guard lock(gStateMutex);
-    auto it = gWindows.find(windowHandle);
-    if (it == gWindows.end()) return;
-    WindowRecord& record = it->second;
+    WindowRecord* found = QuendalPyFind(gWindows, windowHandle);
+    if (!found) return;
+    WindowRecord& record = *found;
     const int64_t key = static_cast<int64_t>(event.buttonNumber) + 1;
     int64_t id = 0;
     if (phase == 0) {
@@ -85,12 +86,9 @@ PyObject* metal_consume_touches(PyObject*, PyObject* args)
     std::deque<TouchEvent> touches;
     {
         std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            PyErr_SetString(PyExc_ValueError, "Invalid window handle.");
-            return nullptr;
-        }
-        touches.swap(it->second.touches);
+        WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
+        if (!record) return nullptr;
+        touches.swap(record->touches);
     }
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(touches.size()));
     if (!list) return nullptr;

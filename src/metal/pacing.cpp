@@ -4,6 +4,7 @@
 
 #include "common/gil.hpp"
 #include "common/main_thread.hpp"
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "metal/window.hpp"
@@ -12,7 +13,6 @@
 namespace quendal::metal {
 namespace {
 
-constexpr const char* kInvalidWindow = "Invalid window handle.";
 constexpr int kFallbackMaximumFps = 60;
 constexpr auto kVsyncTimeout = std::chrono::nanoseconds(250'000'000);
 constexpr auto kWorkerWaitSlice = std::chrono::nanoseconds(10'000'000);
@@ -56,12 +56,12 @@ PyObject* metal_set_target_fps(PyObject*, PyObject* args)
     int rate = fps < 2 ? 1 : fps;
     runOnMainSync([&] {
         std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end() || !it->second.displayLink) return;
-        int maximum = it->second.window->screenMaximumFramesPerSecond();
+        WindowRecord* record = QuendalPyFind(gWindows, handle);
+        if (!record || !record->displayLink) return;
+        int maximum = record->window->screenMaximumFramesPerSecond();
         if (maximum < 1) maximum = kFallbackMaximumFps;
         if (maximum < rate) rate = maximum;
-        it->second.displayLink->setPreferredFrameRateRange(rate, rate, rate);
+        record->displayLink->setPreferredFrameRateRange(rate, rate, rate);
     });
     return PyLong_FromLong(rate);
 }
@@ -73,31 +73,24 @@ PyObject* metal_acquire_frame_slot(PyObject*, PyObject* args)
     std::shared_ptr<Semaphore> slot;
     {
         std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            PyErr_SetString(PyExc_ValueError, kInvalidWindow);
-            return nullptr;
-        }
-        if (it->second.frameSlotHeld) Py_RETURN_NONE;
-        slot = it->second.frameSlotSemaphore;
+        WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
+        if (!record) return nullptr;
+        if (record->frameSlotHeld) Py_RETURN_NONE;
+        slot = record->frameSlotSemaphore;
     }
     {
         GilRelease release;
         slot->wait();
     }
     std::lock_guard lock(gStateMutex);
-    auto it = gWindows.find(handle);
-    if (it == gWindows.end()) {
-        // Closing signalled the semaphore to wake us; pass that signal on.
+    WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
+    // Closing signalled the semaphore to wake us: pass that signal on, as a
+    // second holder does.
+    if (!record || record->frameSlotHeld) {
         slot->signal();
-        PyErr_SetString(PyExc_ValueError, kInvalidWindow);
-        return nullptr;
+        return QuendalPyNoneUnlessFailed(record != nullptr);
     }
-    if (it->second.frameSlotHeld) {
-        slot->signal();
-    } else {
-        it->second.frameSlotHeld = true;
-    }
+    record->frameSlotHeld = true;
     Py_RETURN_NONE;
 }
 
@@ -108,15 +101,11 @@ PyObject* metal_release_frame_slot(PyObject*, PyObject* args)
     std::shared_ptr<Semaphore> slot;
     {
         std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            PyErr_SetString(PyExc_ValueError, kInvalidWindow);
-            return nullptr;
-        }
-        WindowRecord& record = it->second;
-        if (record.frameSlotHeld && !record.frameActive) {
-            record.frameSlotHeld = false;
-            slot = record.frameSlotSemaphore;
+        WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
+        if (!record) return nullptr;
+        if (record->frameSlotHeld && !record->frameActive) {
+            record->frameSlotHeld = false;
+            slot = record->frameSlotSemaphore;
         }
     }
     if (slot) slot->signal();
@@ -130,12 +119,9 @@ PyObject* metal_vsync(PyObject*, PyObject* args)
     std::shared_ptr<Semaphore> refresh;
     {
         std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            PyErr_SetString(PyExc_ValueError, kInvalidWindow);
-            return nullptr;
-        }
-        refresh = it->second.vsyncSemaphore;
+        WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
+        if (!record) return nullptr;
+        refresh = record->vsyncSemaphore;
     }
     if (!refresh) Py_RETURN_NONE;
 

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
@@ -45,12 +46,9 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
 
     // Held through compilation, as every creator of the registry does.
     std::lock_guard lock(gStateMutex);
-    auto it = gLibraries.find(libraryHandle);
-    if (it == gLibraries.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal library handle not found.");
-        return nullptr;
-    }
-    gpu::Library& library = *it->second.library;
+    LibraryRecord* record = QuendalPyLookUp(gLibraries, libraryHandle, missing::kRenderLibrary);
+    if (!record) return nullptr;
+    gpu::Library& library = *record->library;
     auto vertex = library.newFunction(vertexName, gpu::ShaderStage::Vertex);
     auto fragment = library.newFunction(fragmentName, gpu::ShaderStage::Fragment);
     // Names are checked here so that no unknown entry point reaches the driver.
@@ -59,10 +57,7 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
         return nullptr;
     }
     for (auto* function : {&vertex, &fragment}) {
-        if (!*function) {
-            QuendalPySetError(PyExc_RuntimeError, function->error().reason);
-            return nullptr;
-        }
+        if (!*function) return QuendalPySetGpuError(function->error());
     }
 
     gpu::RenderPipelineDescriptor descriptor;
@@ -92,10 +87,7 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
     if (!QuendalPyCheckSampleCount(descriptor.rasterSampleCount)) return nullptr;
 
     auto state = gpu::RenderPipelineState::create(device(), descriptor);
-    if (!state) {
-        QuendalPySetError(PyExc_RuntimeError, state.error().reason);
-        return nullptr;
-    }
+    if (!state) return QuendalPySetGpuError(state.error());
     const int64_t handle = QuendalPyNextHandle();
     gPipelines.emplace(handle, PipelineRecord{handle, std::move(state.value())});
     return PyLong_FromLongLong(handle);
@@ -103,17 +95,7 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
 
 PyObject* metal_destroy_render_pipeline(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<gpu::RenderPipelineState> released;
-    {
-        std::lock_guard lock(gStateMutex);
-        if (auto it = gPipelines.find(handle); it != gPipelines.end()) {
-            released = std::move(it->second.state);
-            gPipelines.erase(it);
-        }
-    }
-    Py_RETURN_NONE;
+    return QuendalPyDestroy(gPipelines, args);
 }
 
 PyObject* metal_create_compute_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
@@ -127,25 +109,16 @@ PyObject* metal_create_compute_pipeline(PyObject*, PyObject* args, PyObject* kwa
     if (!QuendalPyEnsureDevice("Metal unavailable.")) return nullptr;
 
     std::lock_guard lock(gStateMutex);
-    auto it = gLibraries.find(libraryHandle);
-    if (it == gLibraries.end()) {
-        PyErr_SetString(PyExc_KeyError, "Library handle not found.");
-        return nullptr;
-    }
-    auto function = it->second.library->newFunction(functionName, gpu::ShaderStage::Compute);
+    LibraryRecord* library = QuendalPyLookUp(gLibraries, libraryHandle, missing::kComputeLibrary);
+    if (!library) return nullptr;
+    auto function = library->library->newFunction(functionName, gpu::ShaderStage::Compute);
     if (function && !function.value()) {
         PyErr_SetString(PyExc_RuntimeError, "Compute function not found in library.");
         return nullptr;
     }
-    if (!function) {
-        QuendalPySetError(PyExc_RuntimeError, function.error().reason);
-        return nullptr;
-    }
+    if (!function) return QuendalPySetGpuError(function.error());
     auto state = gpu::ComputePipelineState::create(device(), function.value());
-    if (!state) {
-        QuendalPySetError(PyExc_RuntimeError, state.error().reason);
-        return nullptr;
-    }
+    if (!state) return QuendalPySetGpuError(state.error());
     const int64_t handle = QuendalPyNextHandle();
     gComputePipelines.emplace(handle, ComputePipelineRecord{handle, std::move(state.value())});
     return PyLong_FromLongLong(handle);
@@ -153,17 +126,7 @@ PyObject* metal_create_compute_pipeline(PyObject*, PyObject* args, PyObject* kwa
 
 PyObject* metal_destroy_compute_pipeline(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<gpu::ComputePipelineState> released;
-    {
-        std::lock_guard lock(gStateMutex);
-        if (auto it = gComputePipelines.find(handle); it != gComputePipelines.end()) {
-            released = std::move(it->second.state);
-            gComputePipelines.erase(it);
-        }
-    }
-    Py_RETURN_NONE;
+    return QuendalPyDestroy(gComputePipelines, args);
 }
 
 }  // namespace quendal::metal

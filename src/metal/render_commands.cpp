@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/pipeline_layout.hpp"
@@ -100,9 +101,7 @@ bool checkIndirect(const gpu::Buffer& buffer, long long offset, uint64_t bytes)
 PyObject* drawResult(const gpu::Status& status)
 {
     if (status) Py_RETURN_NONE;
-    QuendalPySetError(status.error().kind == gpu::ErrorKind::ValidationFailed ? PyExc_ValueError : PyExc_RuntimeError,
-                      status.error().reason);
-    return nullptr;
+    return QuendalPySetGpuError(status.error());
 }
 
 bool hasPipeline(gpu::RenderCommandEncoder& encoder)
@@ -124,24 +123,21 @@ PyObject* setBuffer(PyObject* args, PyObject* kwargs, bool vertex)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto b = gBuffers.find(bufferHandle);
-    if (w == gWindows.end() || b == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or buffer handle not found.");
-        return nullptr;
-    }
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrBuffer);
+    BufferRecord* b = w ? QuendalPyLookUp(gBuffers, bufferHandle, missing::kWindowOrBuffer) : nullptr;
+    if (!b) return nullptr;
     gpu::RenderCommandEncoder* encoder =
-        openEncoder(w->second, vertex ? "begin_frame() must be called before set_vertex_buffer()."
-                                      : "begin_frame() must be called before set_fragment_buffer().");
+        openEncoder(*w, vertex ? "begin_frame() must be called before set_vertex_buffer()."
+                               : "begin_frame() must be called before set_fragment_buffer().");
     if (!encoder || !checkIndex(index)) return nullptr;
-    if (offset < 0 || static_cast<uint64_t>(offset) >= b->second.buffer->length()) {
+    if (offset < 0 || static_cast<uint64_t>(offset) >= b->buffer->length()) {
         PyErr_SetString(PyExc_ValueError, "offset must be at least 0 and less than the buffer's length.");
         return nullptr;
     }
     if (vertex) {
-        encoder->setVertexBuffer(b->second.buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
+        encoder->setVertexBuffer(b->buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
     } else {
-        encoder->setFragmentBuffer(b->second.buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
+        encoder->setFragmentBuffer(b->buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
     }
     Py_RETURN_NONE;
 }
@@ -162,13 +158,10 @@ PyObject* drawArrays(PyObject* args, PyObject* kwargs, bool instanced)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    if (w == gWindows.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window handle not found.");
-        return nullptr;
-    }
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kDrawWindow);
+    if (!w) return nullptr;
     gpu::RenderCommandEncoder* encoder =
-        openEncoder(w->second, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw().");
+        openEncoder(*w, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw().");
     if (!encoder || !checkCount(start, "vertex_start") || !checkCount(count, "vertex_count") ||
         !checkCount(start + count, "vertex_start + vertex_count") || !checkCount(instances, "instance_count") ||
         !hasPipeline(*encoder)) {
@@ -196,21 +189,18 @@ PyObject* drawElements(PyObject* args, PyObject* kwargs, bool instanced)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto b = gBuffers.find(bufferHandle);
-    if (w == gWindows.end() || b == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or index buffer handle not found.");
-        return nullptr;
-    }
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrIndexBuffer);
+    BufferRecord* b = w ? QuendalPyLookUp(gBuffers, bufferHandle, missing::kWindowOrIndexBuffer) : nullptr;
+    if (!b) return nullptr;
     gpu::RenderCommandEncoder* encoder = openEncoder(
-        w->second, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw_indexed().");
+        *w, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw_indexed().");
     const gpu::IndexType type = indexTypeFromName(indexType);
-    if (!encoder || !checkIndices(*b->second.buffer, type, count, offset) || !checkCount(instances, "instance_count") ||
+    if (!encoder || !checkIndices(*b->buffer, type, count, offset) || !checkCount(instances, "instance_count") ||
         !hasPipeline(*encoder)) {
         return nullptr;
     }
     return drawResult(encoder->drawIndexedPrimitives(primitiveTypeFromName(primitive), static_cast<uint64_t>(count),
-                                                     type, b->second.buffer, static_cast<uint64_t>(offset),
+                                                     type, b->buffer, static_cast<uint64_t>(offset),
                                                      static_cast<uint64_t>(instances)));
 }
 
@@ -225,15 +215,12 @@ PyObject* metal_set_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto p = gPipelines.find(pipeline);
-    if (w == gWindows.end() || p == gPipelines.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or pipeline handle not found.");
-        return nullptr;
-    }
-    gpu::RenderCommandEncoder* encoder = openEncoder(w->second, "begin_frame() must be called before set_pipeline().");
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrPipeline);
+    PipelineRecord* p = w ? QuendalPyLookUp(gPipelines, pipeline, missing::kWindowOrPipeline) : nullptr;
+    if (!p) return nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoder(*w, "begin_frame() must be called before set_pipeline().");
     if (!encoder) return nullptr;
-    encoder->setRenderPipelineState(p->second.state);
+    encoder->setRenderPipelineState(p->state);
     Py_RETURN_NONE;
 }
 
@@ -257,17 +244,13 @@ PyObject* metal_set_fragment_texture(PyObject*, PyObject* args, PyObject* kwargs
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto t = gTextures.find(texture);
-    if (w == gWindows.end() || t == gTextures.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or texture handle not found.");
-        return nullptr;
-    }
-    gpu::RenderCommandEncoder* encoder =
-        openEncoder(w->second, "begin_frame() must be called before set_fragment_texture().");
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrTexture);
+    TextureRecord* t = w ? QuendalPyLookUp(gTextures, texture, missing::kWindowOrTexture) : nullptr;
+    if (!t) return nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoder(*w, "begin_frame() must be called before set_fragment_texture().");
     if (!encoder || !checkIndex(index)) return nullptr;
-    if (!QuendalPyCheckNotRenderingInto(*t->second.texture, window)) return nullptr;
-    encoder->setFragmentTexture(t->second.texture, static_cast<uint32_t>(index));
+    if (!QuendalPyCheckNotRenderingInto(*t->texture, window)) return nullptr;
+    encoder->setFragmentTexture(t->texture, static_cast<uint32_t>(index));
     Py_RETURN_NONE;
 }
 
@@ -303,18 +286,14 @@ PyObject* metal_draw_indirect(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto b = gBuffers.find(bufferHandle);
-    if (w == gWindows.end() || b == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or indirect buffer handle not found.");
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrIndirectBuffer);
+    BufferRecord* b = w ? QuendalPyLookUp(gBuffers, bufferHandle, missing::kWindowOrIndirectBuffer) : nullptr;
+    if (!b) return nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoder(*w, "begin_frame() must be called first.");
+    if (!encoder || !checkIndirect(*b->buffer, offset, kDrawArgumentsBytes) || !hasPipeline(*encoder)) {
         return nullptr;
     }
-    gpu::RenderCommandEncoder* encoder = openEncoder(w->second, "begin_frame() must be called first.");
-    if (!encoder || !checkIndirect(*b->second.buffer, offset, kDrawArgumentsBytes) || !hasPipeline(*encoder)) {
-        return nullptr;
-    }
-    return drawResult(
-        encoder->drawPrimitives(primitiveTypeFromName(primitive), b->second.buffer, static_cast<uint64_t>(offset)));
+    return drawResult(encoder->drawPrimitives(primitiveTypeFromName(primitive), b->buffer, static_cast<uint64_t>(offset)));
 }
 
 PyObject* metal_draw_indexed_indirect(PyObject*, PyObject* args, PyObject* kwargs)
@@ -332,21 +311,16 @@ PyObject* metal_draw_indexed_indirect(PyObject*, PyObject* args, PyObject* kwarg
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto index = gBuffers.find(indexHandle);
-    auto indirect = gBuffers.find(indirectHandle);
-    if (w == gWindows.end() || index == gBuffers.end() || indirect == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal handle not found.");
-        return nullptr;
-    }
-    gpu::RenderCommandEncoder* encoder = openEncoder(w->second, "begin_frame() must be called first.");
-    if (!encoder || !checkIndirect(*indirect->second.buffer, offset, kIndexedDrawArgumentsBytes) ||
-        !hasPipeline(*encoder)) {
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kAnyHandle);
+    BufferRecord* index = w ? QuendalPyLookUp(gBuffers, indexHandle, missing::kAnyHandle) : nullptr;
+    BufferRecord* indirect = index ? QuendalPyLookUp(gBuffers, indirectHandle, missing::kAnyHandle) : nullptr;
+    if (!indirect) return nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoder(*w, "begin_frame() must be called first.");
+    if (!encoder || !checkIndirect(*indirect->buffer, offset, kIndexedDrawArgumentsBytes) || !hasPipeline(*encoder)) {
         return nullptr;
     }
     return drawResult(encoder->drawIndexedPrimitives(primitiveTypeFromName(primitive), indexTypeFromName(indexType),
-                                                     index->second.buffer, 0, indirect->second.buffer,
-                                                     static_cast<uint64_t>(offset)));
+                                                     index->buffer, 0, indirect->buffer, static_cast<uint64_t>(offset)));
 }
 
 }  // namespace quendal::metal

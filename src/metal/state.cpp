@@ -46,10 +46,14 @@ bool QuendalPyCheckNotRenderingInto(const gpu::Texture& texture, int64_t exceptW
 {
     const int64_t window = QuendalPyOpenFrameRenderingInto(texture, exceptWindow);
     if (window == 0) return true;
-    PyErr_Format(PyExc_RuntimeError,
-                 "The texture is the target of the open frame of window %lld; end that frame first.",
-                 static_cast<long long>(window));
+    PyErr_SetString(PyExc_RuntimeError, QuendalPyRenderingIntoMessage(window).c_str());
     return false;
+}
+
+std::string QuendalPyRenderingIntoMessage(int64_t window)
+{
+    return "The texture is the target of the open frame of window " + std::to_string(window) +
+           "; end that frame first.";
 }
 
 bool QuendalPyEnsureDevice(const char* message)

@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "common/semaphore.hpp"
@@ -170,6 +171,7 @@ int64_t QuendalPyNextHandle();
 int64_t QuendalPyOpenFrameRenderingInto(const gpu::Texture& texture, int64_t exceptWindow = 0);
 // Raises RuntimeError naming that window and returns false, when there is one.
 bool QuendalPyCheckNotRenderingInto(const gpu::Texture& texture, int64_t exceptWindow = 0);
+std::string QuendalPyRenderingIntoMessage(int64_t window);
 
 // Makes gDevice and gCommandQueue exist. On failure raises RuntimeError with
 // message and returns false. Interpreter lock held, gStateMutex not held.

@@ -9,6 +9,7 @@
 
 #include "common/file_access.hpp"
 #include "common/main_thread.hpp"
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
@@ -84,12 +85,7 @@ void QuendalPyLoadImageTexture(const std::string& path, int64_t& handle, uint32_
 
 void QuendalPyForgetTexture(int64_t handle)
 {
-    std::shared_ptr<gpu::Texture> released;
-    std::lock_guard lock(gStateMutex);
-    auto it = gTextures.find(handle);
-    if (it == gTextures.end()) return;
-    released = std::move(it->second.texture);
-    gTextures.erase(it);
+    QuendalPyErase(gTextures, handle);
 }
 
 std::shared_ptr<gpu::Texture> QuendalPyMakeBitmapTexture(uint32_t width, uint32_t height,
@@ -190,20 +186,7 @@ PyObject* metal_create_image_texture(PyObject*, PyObject* args, PyObject* kwargs
 
 PyObject* metal_destroy_texture(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<gpu::Texture> released;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gTextures.find(handle);
-        if (it != gTextures.end()) {
-            released = std::move(it->second.texture);
-            gTextures.erase(it);
-        }
-    }
-    // The Vulkan objects go outside the lock (or later, if a command buffer holds them).
-    released.reset();
-    Py_RETURN_NONE;
+    return QuendalPyDestroy(gTextures, args);
 }
 
 }  // namespace quendal::metal

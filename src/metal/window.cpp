@@ -7,6 +7,7 @@
 
 #include "common/gil.hpp"
 #include "common/main_thread.hpp"
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/ui/application.hpp"
@@ -16,7 +17,6 @@
 namespace quendal::metal {
 namespace {
 
-constexpr const char* kWindowNotFound = "Metal window handle not found.";
 constexpr double kButtonMargin = 12;
 constexpr double kButtonMinimumX = 8;
 constexpr double kButtonY = 8;
@@ -230,26 +230,18 @@ namespace {
 
 PyObject* metalMacMetrics(int64_t handle, int64_t lastSeenRevision)
 {
-    bool found = false;
     double width = 0;
     double height = 0;
     double scale = 1;
     int64_t revision = 0;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) return;
-        found = true;
-        const ui::Size size = it->second.controller->surfaceView->bounds().size;
+    const bool found = QuendalPyWindowStep(handle, missing::kWindow, [&](WindowRecord& record, StepFailure&) {
+        const ui::Size size = record.controller->surfaceView->bounds().size;
         width = size.width;
         height = size.height;
-        scale = it->second.window->backingScaleFactor();
-        revision = it->second.controller->layoutRevision;
+        scale = record.window->backingScaleFactor();
+        revision = record.controller->layoutRevision;
     });
-    if (!found) {
-        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
-        return nullptr;
-    }
+    if (!found) return nullptr;
     if (revision == lastSeenRevision) Py_RETURN_NONE;
     return Py_BuildValue("{s:L,s:(dd),s:(dd),s:d,s:(dddd)}", "revision", static_cast<long long>(revision), "size",
                          width, height, "pixel_size", width * scale, height * scale, "scale", scale, "safe_area", 0.0,
@@ -281,20 +273,12 @@ PyObject* metal_consume_actions(PyObject*, PyObject* args)
         GilRelease release;
         QuendalPyPumpEvents();
     }
-    bool found = false;
     int action = 0;
     int close = 0;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) return;
-        found = true;
-        it->second.controller->consumeActionCount(&action, &close);
+    const bool found = QuendalPyWindowStep(handle, missing::kWindow, [&](WindowRecord& record, StepFailure&) {
+        record.controller->consumeActionCount(&action, &close);
     });
-    if (!found) {
-        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
-        return nullptr;
-    }
+    if (!found) return nullptr;
     return Py_BuildValue("{s:i,s:i}", "action", action, "close", close);
 }
 
@@ -305,20 +289,11 @@ PyObject* metal_set_title(PyObject*, PyObject* args, PyObject* kwargs)
     const char* title = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ls", const_cast<char**>(kwlist), &handle, &title)) return nullptr;
     const std::string text(title);
-    bool found = false;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) return;
-        it->second.window->setTitle(text);
-        it->second.controller->windowTitle = text;
-        found = true;
-    });
-    if (!found) {
-        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return QuendalPyNoneUnlessFailed(
+        QuendalPyWindowStep(handle, missing::kWindow, [&](WindowRecord& record, StepFailure&) {
+            record.window->setTitle(text);
+            record.controller->windowTitle = text;
+        }));
 }
 
 PyObject* metal_set_action_label(PyObject*, PyObject* args, PyObject* kwargs)
@@ -335,22 +310,13 @@ PyObject* metal_set_action_label(PyObject*, PyObject* args, PyObject* kwargs)
         if (!utf8) return nullptr;
         text.assign(utf8, static_cast<size_t>(length));
     }
-    bool found = false;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) return;
-        found = true;
-        QuendalPyMetalViewController& controller = *it->second.controller;
-        controller.actionButton->setHidden(hidden);
-        controller.actionButton->setTitle(text);
-        controller.surfaceView->setNeedsLayout(true);
-    });
-    if (!found) {
-        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return QuendalPyNoneUnlessFailed(
+        QuendalPyWindowStep(handle, missing::kWindow, [&](WindowRecord& record, StepFailure&) {
+            QuendalPyMetalViewController& controller = *record.controller;
+            controller.actionButton->setHidden(hidden);
+            controller.actionButton->setTitle(text);
+            controller.surfaceView->setNeedsLayout(true);
+        }));
 }
 
 }  // namespace quendal::metal
