@@ -18,7 +18,8 @@ constexpr const char* kTooSmall = "The destination buffer or row stride is too s
 // The window's open blit encoder, or null with RuntimeError raised.
 gpu::BlitCommandEncoder* openBlitEncoder(WindowRecord& window)
 {
-    if (window.blitActive && window.blitEncoder) return window.blitEncoder.get();
+    const auto& blit = window.passes.blit;
+    if (blit.active && blit.encoder) return blit.encoder.get();
     PyErr_SetString(PyExc_RuntimeError, "begin_blit() must be called first.");
     return nullptr;
 }
@@ -31,21 +32,17 @@ PyObject* metal_begin_blit(PyObject*, PyObject* args)
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     return QuendalPyNoneUnlessFailed(
         QuendalPyWindowStep(handle, missing::kFrameWindow, [](WindowRecord& record, StepFailure& failure) {
-            if (record.blitActive) return failure.setRuntime("A blit pass is already active.");
-            if (record.frameActive) return failure.setRuntime("End the render pass before starting a blit pass.");
+            auto& blit = record.passes.blit;
+            if (blit.active) return failure.setRuntime("A blit pass is already active.");
+            if (record.passes.render.active) {
+                return failure.setRuntime("End the render pass before starting a blit pass.");
+            }
             // Offscreen frames rendered before the pass reach the GPU ahead of
             // it, so a copy of their target sees their pixels.
-            if (record.pendingCommandBuffer) {
-                record.pendingCommandBuffer->commit();
-                record.pendingCommandBuffer.reset();
-            }
+            QuendalPyCommitPendingFrames(record);
             // A command buffer that cannot be made leaves the encoder null:
             // the encoding functions then ask for begin_blit().
-            if (auto commandBuffer = commandQueue()->commandBuffer()) {
-                record.blitCommandBuffer = std::move(commandBuffer.value());
-                record.blitEncoder = std::make_shared<gpu::BlitCommandEncoder>(record.blitCommandBuffer);
-            }
-            record.blitActive = true;
+            QuendalPyOpenPass(blit);
         }));
 }
 
@@ -104,8 +101,8 @@ PyObject* metal_end_blit(PyObject*, PyObject* args)
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     return QuendalPyNoneUnlessFailed(
         QuendalPyWindowStep(handle, missing::kFrameWindow, [](WindowRecord& record, StepFailure& failure) {
-            if (!record.blitActive) return failure.setRuntime("No blit pass active.");
-            QuendalPyFinishPass(record.blitEncoder, record.blitCommandBuffer, record.blitActive, "blit", failure);
+            if (!record.passes.blit.active) return failure.setRuntime("No blit pass active.");
+            QuendalPyFinishPass(record.passes.blit, "blit", failure);
         }));
 }
 

@@ -19,11 +19,11 @@ namespace {
 gpu::ComputeCommandEncoder* QuendalPyOpenComputePass(int64_t handle)
 {
     WindowRecord* window = QuendalPyFind(gWindows, handle);
-    if (!window || !window->computeActive || !window->computeEncoder) {
+    if (!window || !window->passes.compute.active || !window->passes.compute.encoder) {
         QuendalPyRaise(missing::kComputePass);
         return nullptr;
     }
-    return window->computeEncoder.get();
+    return window->passes.compute.encoder.get();
 }
 
 // Slots past the binding model's range can never reach a kernel.
@@ -42,13 +42,9 @@ PyObject* metal_begin_compute(PyObject*, PyObject* args)
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     return QuendalPyNoneUnlessFailed(
         QuendalPyWindowStep(handle, missing::kComputeWindow, [](WindowRecord& record, StepFailure& failure) {
-            if (record.computeActive) return failure.setRuntime("Compute pass already active.");
+            if (record.passes.compute.active) return failure.setRuntime("Compute pass already active.");
             // Pending offscreen frames stay pending: the pass does not see them.
-            if (auto commandBuffer = commandQueue()->commandBuffer()) {
-                record.computeCommandBuffer = std::move(commandBuffer.value());
-                record.computeEncoder = std::make_shared<gpu::ComputeCommandEncoder>(record.computeCommandBuffer);
-            }
-            record.computeActive = true;
+            QuendalPyOpenPass(record.passes.compute);
         }));
 }
 
@@ -156,9 +152,8 @@ PyObject* metal_end_compute(PyObject*, PyObject* args)
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     return QuendalPyNoneUnlessFailed(
         QuendalPyWindowStep(handle, missing::kComputeWindow, [](WindowRecord& record, StepFailure& failure) {
-            if (!record.computeActive) return failure.setRuntime("No active compute pass.");
-            QuendalPyFinishPass(record.computeEncoder, record.computeCommandBuffer, record.computeActive, "compute",
-                                failure);
+            if (!record.passes.compute.active) return failure.setRuntime("No active compute pass.");
+            QuendalPyFinishPass(record.passes.compute, "compute", failure);
         }));
 }
 

@@ -87,7 +87,7 @@ PyObject* metal_set_depth_stencil(PyObject*, PyObject* args, PyObject* kwargs)
 
     std::lock_guard lock(gStateMutex);
     WindowRecord* record = QuendalPyFind(gWindows, window);
-    if (!record || !record->frameActive || !record->renderEncoder) {
+    if (!record || !record->passes.render.active || !record->passes.render.encoder) {
         PyErr_SetString(PyExc_RuntimeError, "begin_frame() must be called before set_depth_stencil().");
         return nullptr;
     }
@@ -113,7 +113,7 @@ PyObject* metal_set_depth_stencil(PyObject*, PyObject* args, PyObject* kwargs)
         descriptor.back.passOp = backPass;
         cached = gDepthStencilCache.emplace(key, std::make_shared<gpu::DepthStencilState>(descriptor)).first;
     }
-    gpu::RenderCommandEncoder& encoder = *record->renderEncoder;
+    gpu::RenderCommandEncoder& encoder = *record->passes.render.encoder;
     encoder.setDepthStencilState(cached->second);
     encoder.setStencilReferenceValue(static_cast<uint32_t>(stencilRef));
     Py_RETURN_NONE;

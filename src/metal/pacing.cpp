@@ -75,8 +75,8 @@ PyObject* metal_acquire_frame_slot(PyObject*, PyObject* args)
         std::lock_guard lock(gStateMutex);
         WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
         if (!record) return nullptr;
-        if (record->frameSlotHeld) Py_RETURN_NONE;
-        slot = record->frameSlotSemaphore;
+        if (record->slots.held) Py_RETURN_NONE;
+        slot = record->slots.semaphore;
     }
     {
         GilRelease release;
@@ -86,11 +86,11 @@ PyObject* metal_acquire_frame_slot(PyObject*, PyObject* args)
     WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
     // Closing signalled the semaphore to wake us: pass that signal on, as a
     // second holder does.
-    if (!record || record->frameSlotHeld) {
+    if (!record || record->slots.held) {
         slot->signal();
         return QuendalPyNoneUnlessFailed(record != nullptr);
     }
-    record->frameSlotHeld = true;
+    record->slots.held = true;
     Py_RETURN_NONE;
 }
 
@@ -103,9 +103,9 @@ PyObject* metal_release_frame_slot(PyObject*, PyObject* args)
         std::lock_guard lock(gStateMutex);
         WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
         if (!record) return nullptr;
-        if (record->frameSlotHeld && !record->frameActive) {
-            record->frameSlotHeld = false;
-            slot = record->frameSlotSemaphore;
+        if (record->slots.held && !record->passes.render.active) {
+            record->slots.held = false;
+            slot = record->slots.semaphore;
         }
     }
     if (slot) slot->signal();

@@ -20,6 +20,42 @@ bool same(const char* name, const char* expected)
     return name && std::strcmp(name, expected) == 0;
 }
 
+// The fixed-function half of a render pipeline: formats, samples, blending and
+// writes, from create_render_pipeline's arguments.
+struct RenderPipelineOptions {
+    bool blending = true;
+    bool premultiplied = false;
+    const char* format = "bgra8";
+    const char* depthFormat = nullptr;
+    unsigned int sampleCount = 1;
+    const char* stencilFormat = nullptr;
+    bool colorWrite = true;
+};
+
+void describeAttachments(const RenderPipelineOptions& options, gpu::RenderPipelineDescriptor& descriptor)
+{
+    descriptor.colorPixelFormat = pixelFormatFromName(options.format);
+    descriptor.rasterSampleCount = options.sampleCount > 1 ? options.sampleCount : 1;
+    descriptor.blendingEnabled = options.blending;
+    descriptor.rgbBlendOperation = gpu::BlendOperation::Add;
+    descriptor.alphaBlendOperation = gpu::BlendOperation::Add;
+    const gpu::BlendFactor source = options.premultiplied ? gpu::BlendFactor::One : gpu::BlendFactor::SourceAlpha;
+    descriptor.sourceRGBBlendFactor = source;
+    descriptor.sourceAlphaBlendFactor = source;
+    descriptor.destinationRGBBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
+    descriptor.destinationAlphaBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
+    if (!options.colorWrite) descriptor.writeMask = gpu::ColorWriteMaskNone;
+    if (same(options.depthFormat, "depth32f")) {
+        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32Float;
+    } else if (same(options.depthFormat, "depth32f_stencil8")) {
+        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
+        descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
+    }
+    if (same(options.stencilFormat, "stencil8")) {
+        descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Stencil8;
+    }
+}
+
 }  // namespace
 
 PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
@@ -32,16 +68,17 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
     const char* fragmentName = nullptr;
     int blending = 1;
     int premultiplied = 0;
-    const char* format = "bgra8";
-    const char* depthFormat = nullptr;
-    unsigned int sampleCount = 1;
-    const char* stencilFormat = nullptr;
     int colorWrite = 1;
+    RenderPipelineOptions options;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Lss|ppszIzp", const_cast<char**>(kwlist), &libraryHandle,
-                                     &vertexName, &fragmentName, &blending, &premultiplied, &format, &depthFormat,
-                                     &sampleCount, &stencilFormat, &colorWrite)) {
+                                     &vertexName, &fragmentName, &blending, &premultiplied, &options.format,
+                                     &options.depthFormat, &options.sampleCount, &options.stencilFormat,
+                                     &colorWrite)) {
         return nullptr;
     }
+    options.blending = blending != 0;
+    options.premultiplied = premultiplied != 0;
+    options.colorWrite = colorWrite != 0;
     if (!QuendalPyEnsureDevice("Metal device is unavailable on this device.")) return nullptr;
 
     // Held through compilation, as every creator of the registry does.
@@ -63,24 +100,7 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
     gpu::RenderPipelineDescriptor descriptor;
     descriptor.vertexFunction = vertex.value();
     descriptor.fragmentFunction = fragment.value();
-    descriptor.colorPixelFormat = pixelFormatFromName(format);
-    descriptor.rasterSampleCount = sampleCount > 1 ? sampleCount : 1;
-    descriptor.blendingEnabled = blending != 0;
-    descriptor.rgbBlendOperation = gpu::BlendOperation::Add;
-    descriptor.alphaBlendOperation = gpu::BlendOperation::Add;
-    const gpu::BlendFactor source = premultiplied ? gpu::BlendFactor::One : gpu::BlendFactor::SourceAlpha;
-    descriptor.sourceRGBBlendFactor = source;
-    descriptor.sourceAlphaBlendFactor = source;
-    descriptor.destinationRGBBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
-    descriptor.destinationAlphaBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
-    if (!colorWrite) descriptor.writeMask = gpu::ColorWriteMaskNone;
-    if (same(depthFormat, "depth32f")) {
-        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32Float;
-    } else if (same(depthFormat, "depth32f_stencil8")) {
-        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
-        descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
-    }
-    if (same(stencilFormat, "stencil8")) descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Stencil8;
+    describeAttachments(options, descriptor);
 
     // A count the device cannot rasterise with is a bad argument, refused
     // before the driver sees it.

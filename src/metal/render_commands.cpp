@@ -43,11 +43,12 @@ gpu::IndexType indexTypeFromName(const char* name)
 // The open frame's encoder, or null with RuntimeError message set.
 gpu::RenderCommandEncoder* openEncoder(WindowRecord& record, const char* message)
 {
-    if (!record.frameActive || !record.renderEncoder) {
+    const RenderFrame& frame = record.passes.render;
+    if (!frame.active || !frame.encoder) {
         PyErr_SetString(PyExc_RuntimeError, message);
         return nullptr;
     }
-    return record.renderEncoder.get();
+    return frame.encoder.get();
 }
 
 bool valueError(const char* message)

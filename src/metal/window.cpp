@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "common/gil.hpp"
@@ -108,6 +109,89 @@ void QuendalPyPumpEvents()
     application->updateWindows();
 }
 
+namespace {
+
+// The application, then a window of the size showing a new controller's
+// surface view, shown and laid out. Main thread.
+std::shared_ptr<ui::Window> openWindow(const std::string& title, ui::Size size,
+                                       std::shared_ptr<QuendalPyMetalViewController>& controller)
+{
+    ui::Application& application = ui::Application::sharedApplication();
+    application.finishLaunching();
+    application.activate();
+
+    controller = std::make_shared<QuendalPyMetalViewController>(title);
+    auto window = ui::Window::create(ui::Rect{{0, 0}, size}, ui::WindowStyleTitled | ui::WindowStyleClosable |
+                                                                 ui::WindowStyleMiniaturizable |
+                                                                 ui::WindowStyleResizable);
+    window->setTitle(title);
+    window->setContentViewController(controller);
+    window->setDelegate(controller.get());
+    window->setContentSize(size);
+    window->center();
+    window->makeKeyAndOrderFront();
+
+    QuendalPyMetalSurfaceView& view = *controller->surfaceView;
+    window->makeFirstResponder(&view);
+    application.activate();
+    view.layoutSubtreeIfNeeded();
+    return window;
+}
+
+// The record of a window just opened: its layer set up for the first
+// drawables, its display link ticking, its frame slot free. Main thread.
+WindowRecord newWindowRecord(int64_t handle, std::shared_ptr<ui::Window> window,
+                             std::shared_ptr<QuendalPyMetalViewController> controller,
+                             std::shared_ptr<gpu::Device> gpuDevice, ui::Size size)
+{
+    QuendalPyMetalSurfaceView& view = *controller->surfaceView;
+    view.windowHandle = handle;
+
+    const std::shared_ptr<gpu::MetalLayer>& layer = view.layer();
+    const double scale = window->backingScaleFactor();
+    layer->setDevice(std::move(gpuDevice));
+    layer->setPixelFormat(gpu::PixelFormat::BGRA8Unorm);
+    layer->setFramebufferOnly(false);
+    layer->setContentsScale(scale);
+    layer->setDrawableSize(gpu::DrawableSize{size.width * scale, size.height * scale});
+
+    WindowRecord record;
+    record.handle = handle;
+    record.vsyncSemaphore = std::make_shared<Semaphore>(0);
+    controller->vsyncSemaphore = record.vsyncSemaphore;
+    record.displayLink = ui::DisplayLink::create(view, [target = controller.get()] { target->vsyncFired(); });
+    record.displayLink->addToMainRunLoop();
+    record.window = std::move(window);
+    record.controller = std::move(controller);
+    record.layer = layer;
+    record.slots.semaphore = std::make_shared<Semaphore>(1);
+    record.input.activePointers.max_load_factor(1.0f);
+    return record;
+}
+
+// Stops everything that could still reach the window and takes it off the
+// screen; the record is erased next. Main thread, gStateMutex held.
+void tearDownWindow(WindowRecord& record)
+{
+    if (record.displayLink) record.displayLink->invalidate();
+    if (record.controller) record.controller->vsyncSemaphore.reset();
+    // Wake whoever waits for a refresh or the frame slot.
+    if (record.vsyncSemaphore) record.vsyncSemaphore->signal();
+    if (record.slots.semaphore) record.slots.semaphore->signal();
+    // An open frame's textures return to their resting layouts, as the layout
+    // tracking expects, though its commands are never submitted.
+    if (record.passes.render.encoder) record.passes.render.encoder->endEncoding();
+    // The swapchain goes before the native window it presents to.
+    if (record.layer) record.layer->discardDrawables();
+    if (record.window) {
+        record.window->setDelegate(nullptr);
+        record.window->orderOut();
+        record.window->close();
+    }
+}
+
+}  // namespace
+
 PyObject* metal_create_window(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* kwlist[] = {"title", "orientation", nullptr};
@@ -129,56 +213,13 @@ PyObject* metal_create_window(PyObject*, PyObject* args, PyObject* kwargs)
 
     const std::string titleText(title);
     const std::shared_ptr<gpu::Device> gpuDevice = device();
+    const ui::Size size = portrait ? ui::Size{540, 800} : ui::Size{960, 640};
     int64_t handle = 0;
     runOnMainSync([&] {
-        ui::Application& application = ui::Application::sharedApplication();
-        application.finishLaunching();
-        application.activate();
-
-        auto controller = std::make_shared<QuendalPyMetalViewController>(titleText);
-        const double width = portrait ? 540 : 960;
-        const double height = portrait ? 800 : 640;
-        auto window = ui::Window::create(ui::Rect{{0, 0}, {width, height}},
-                                         ui::WindowStyleTitled | ui::WindowStyleClosable |
-                                             ui::WindowStyleMiniaturizable | ui::WindowStyleResizable);
-        window->setTitle(titleText);
-        window->setContentViewController(controller);
-        window->setDelegate(controller.get());
-        window->setContentSize(ui::Size{width, height});
-        window->center();
-        window->makeKeyAndOrderFront();
-
-        QuendalPyMetalSurfaceView& view = *controller->surfaceView;
-        window->makeFirstResponder(&view);
-        application.activate();
-        view.layoutSubtreeIfNeeded();
-
+        std::shared_ptr<QuendalPyMetalViewController> controller;
+        auto window = openWindow(titleText, size, controller);
         handle = QuendalPyNextHandle();
-        view.windowHandle = handle;
-
-        const std::shared_ptr<gpu::MetalLayer>& layer = view.layer();
-        const double scale = window->backingScaleFactor();
-        layer->setDevice(gpuDevice);
-        layer->setPixelFormat(gpu::PixelFormat::BGRA8Unorm);
-        layer->setFramebufferOnly(false);
-        layer->setContentsScale(scale);
-        layer->setDrawableSize(gpu::DrawableSize{width * scale, height * scale});
-
-        auto vsyncSemaphore = std::make_shared<Semaphore>(0);
-        controller->vsyncSemaphore = vsyncSemaphore;
-
-        auto displayLink = ui::DisplayLink::create(view, [target = controller.get()] { target->vsyncFired(); });
-        displayLink->addToMainRunLoop();
-
-        WindowRecord record;
-        record.handle = handle;
-        record.window = window;
-        record.controller = controller;
-        record.layer = layer;
-        record.displayLink = std::move(displayLink);
-        record.vsyncSemaphore = std::move(vsyncSemaphore);
-        record.frameSlotSemaphore = std::make_shared<Semaphore>(1);
-        record.activePointers.max_load_factor(1.0f);
+        WindowRecord record = newWindowRecord(handle, std::move(window), std::move(controller), gpuDevice, size);
         std::lock_guard lock(gStateMutex);
         gWindows.emplace(handle, std::move(record));
     });
@@ -189,37 +230,15 @@ PyObject* metal_close_window(PyObject*, PyObject* args)
 {
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<void> framePool;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it != gWindows.end()) framePool = std::move(it->second.framePool);
-    }
-    framePool.reset();
-
     runOnMainSync([&] {
-        WindowRecord closed;
+        std::optional<WindowRecord> closed;
         {
             std::lock_guard lock(gStateMutex);
-            auto it = gWindows.find(handle);
-            if (it == gWindows.end()) return;
-            WindowRecord& record = it->second;
-            if (record.displayLink) record.displayLink->invalidate();
-            if (record.controller) record.controller->vsyncSemaphore.reset();
-            if (record.vsyncSemaphore) record.vsyncSemaphore->signal();
-            if (record.frameSlotSemaphore) record.frameSlotSemaphore->signal();
-            // An open frame's textures return to their resting layouts, as the
-            // layout tracking expects, though its commands are never submitted.
-            if (record.renderEncoder) record.renderEncoder->endEncoding();
-            // The swapchain goes before the native window it presents to.
-            if (record.layer) record.layer->discardDrawables();
-            if (record.window) {
-                record.window->setDelegate(nullptr);
-                record.window->orderOut();
-                record.window->close();
-            }
-            closed = std::move(record);
-            gWindows.erase(it);
+            WindowRecord* record = QuendalPyFind(gWindows, handle);
+            if (!record) return;
+            tearDownWindow(*record);
+            closed = std::move(*record);
+            gWindows.erase(handle);
         }
         // The platform objects go after unlocking: tearing widgets down may call back.
     });
