@@ -97,13 +97,7 @@ PyObject* metal_generate_mipmaps(PyObject*, PyObject* args, PyObject* kwargs)
 
 PyObject* metal_end_blit(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    return QuendalPyNoneUnlessFailed(
-        QuendalPyWindowStep(handle, missing::kFrameWindow, [](WindowRecord& record, StepFailure& failure) {
-            if (!record.passes.blit.active) return failure.setRuntime("No blit pass active.");
-            QuendalPyFinishPass(record.passes.blit, "blit", failure);
-        }));
+    return QuendalPyEndPass(args, missing::kFrameWindow, &ActivePasses::blit, "No blit pass active.", "blit");
 }
 
 }  // namespace quendal::metal

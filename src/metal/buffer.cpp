@@ -22,10 +22,8 @@ PyObject* metal_create_buffer(PyObject*, PyObject* args, PyObject* kwargs)
         PyErr_SetString(PyExc_RuntimeError, "Failed to allocate Metal buffer.");
         return nullptr;
     }
-    const int64_t handle = QuendalPyNextHandle();
     std::lock_guard lock(gStateMutex);
-    gBuffers.emplace(handle, BufferRecord{handle, std::move(buffer.value())});
-    return PyLong_FromLongLong(handle);
+    return QuendalPyRegister(gBuffers, std::move(buffer.value()));
 }
 
 PyObject* metal_destroy_buffer(PyObject*, PyObject* args)

@@ -148,13 +148,8 @@ PyObject* metal_dispatch_compute(PyObject*, PyObject* args, PyObject* kwargs)
 
 PyObject* metal_end_compute(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    return QuendalPyNoneUnlessFailed(
-        QuendalPyWindowStep(handle, missing::kComputeWindow, [](WindowRecord& record, StepFailure& failure) {
-            if (!record.passes.compute.active) return failure.setRuntime("No active compute pass.");
-            QuendalPyFinishPass(record.passes.compute, "compute", failure);
-        }));
+    return QuendalPyEndPass(args, missing::kComputeWindow, &ActivePasses::compute, "No active compute pass.",
+                            "compute");
 }
 
 }  // namespace quendal::metal

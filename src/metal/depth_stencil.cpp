@@ -1,9 +1,9 @@
 // Depth and stencil state of a window's open render frame, with the
 // process-wide cache of state objects keyed by their packed settings.
-#include <cstring>
 
 #include "metal/errors.hpp"
 #include "metal/functions.hpp"
+#include "metal/names.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/depth_stencil_state.hpp"
 #include "platform/gpu/render_command_encoder.hpp"
@@ -11,12 +11,6 @@
 namespace quendal::metal {
 
 namespace {
-
-template <class Value>
-struct Named {
-    const char* name;
-    Value value;
-};
 
 constexpr Named<gpu::CompareFunction> kCompareFunctions[] = {
     {"never", gpu::CompareFunction::Never},     {"less", gpu::CompareFunction::Less},
@@ -36,26 +30,16 @@ constexpr Named<gpu::StencilOperation> kStencilOperations[] = {
     {"decr_wrap", gpu::StencilOperation::DecrementWrap},
 };
 
-template <class Value, size_t N>
-Value lookUp(const Named<Value> (&table)[N], const char* name, Value fallback)
-{
-    if (!name) return fallback;
-    for (const auto& entry : table) {
-        if (std::strcmp(entry.name, name) == 0) return entry.value;
-    }
-    return fallback;
-}
-
 }  // namespace
 
 gpu::CompareFunction compareFuncFromName(const char* name)
 {
-    return lookUp(kCompareFunctions, name, gpu::CompareFunction::Less);
+    return valueNamed(kCompareFunctions, name, gpu::CompareFunction::Less);
 }
 
 gpu::StencilOperation stencilOpFromName(const char* name)
 {
-    return lookUp(kStencilOperations, name, gpu::StencilOperation::Keep);
+    return valueNamed(kStencilOperations, name, gpu::StencilOperation::Keep);
 }
 
 // The settings packed by their Metal values, which fit in four bits each.

@@ -78,6 +78,27 @@ Record* QuendalPyLookUp(Registry<Record>& registry, int64_t handle, const Failur
     return record;
 }
 
+// Runs use on the record of window under gStateMutex; an unknown window raises
+// missing and gives false. Interpreter lock held, gStateMutex not held.
+template <class Use>
+bool QuendalPyWithWindow(int64_t window, const Failure& missing, Use&& use)
+{
+    std::lock_guard lock(gStateMutex);
+    WindowRecord* record = QuendalPyLookUp(gWindows, window, missing);
+    if (record) use(*record);
+    return record != nullptr;
+}
+
+// Registers a new platform object under the next handle and returns the handle
+// as a Python int. gStateMutex held.
+template <class Record, class Object>
+PyObject* QuendalPyRegister(Registry<Record>& registry, Object object)
+{
+    const int64_t handle = QuendalPyNextHandle();
+    registry.emplace(handle, Record{handle, std::move(object)});
+    return PyLong_FromLongLong(handle);
+}
+
 // Takes the record of handle out of its registry under gStateMutex and hands it
 // back, so that its platform objects are released after unlocking (or later,
 // while a command buffer holds them). An unknown handle gives nothing.

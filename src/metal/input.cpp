@@ -83,11 +83,9 @@ PyObject* metal_consume_touches(PyObject*, PyObject* args)
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     std::deque<TouchEvent> touches;
-    {
-        std::lock_guard lock(gStateMutex);
-        WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
-        if (!record) return nullptr;
-        touches.swap(record->input.touches);
+    if (!QuendalPyWithWindow(handle, missing::kPacingWindow,
+                             [&](WindowRecord& record) { touches.swap(record.input.touches); })) {
+        return nullptr;
     }
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(touches.size()));
     if (!list) return nullptr;

@@ -62,12 +62,8 @@ PyObject* metal_create_library(PyObject*, PyObject* args, PyObject* kwargs)
         library = std::move(compiled.value());
     }
 
-    const int64_t handle = QuendalPyNextHandle();
-    {
-        std::lock_guard lock(gStateMutex);
-        gLibraries.emplace(handle, LibraryRecord{handle, std::move(library)});
-    }
-    return PyLong_FromLongLong(handle);
+    std::lock_guard lock(gStateMutex);
+    return QuendalPyRegister(gLibraries, std::move(library));
 }
 
 PyObject* metal_destroy_library(PyObject*, PyObject* args)

@@ -71,13 +71,14 @@ PyObject* metal_acquire_frame_slot(PyObject*, PyObject* args)
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     std::shared_ptr<Semaphore> slot;
-    {
-        std::lock_guard lock(gStateMutex);
-        WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
-        if (!record) return nullptr;
-        if (record->slots.held) Py_RETURN_NONE;
-        slot = record->slots.semaphore;
+    bool held = false;
+    if (!QuendalPyWithWindow(handle, missing::kPacingWindow, [&](WindowRecord& record) {
+            held = record.slots.held;
+            slot = record.slots.semaphore;
+        })) {
+        return nullptr;
     }
+    if (held) Py_RETURN_NONE;
     {
         GilRelease release;
         slot->wait();
@@ -98,15 +99,14 @@ PyObject* metal_release_frame_slot(PyObject*, PyObject* args)
 {
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    // A slot held by an open frame goes with that frame's command buffer.
     std::shared_ptr<Semaphore> slot;
-    {
-        std::lock_guard lock(gStateMutex);
-        WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
-        if (!record) return nullptr;
-        if (record->slots.held && !record->passes.render.active) {
-            record->slots.held = false;
-            slot = record->slots.semaphore;
-        }
+    if (!QuendalPyWithWindow(handle, missing::kPacingWindow, [&](WindowRecord& record) {
+            if (!record.slots.held || record.passes.render.active) return;
+            record.slots.held = false;
+            slot = record.slots.semaphore;
+        })) {
+        return nullptr;
     }
     if (slot) slot->signal();
     Py_RETURN_NONE;
@@ -117,11 +117,9 @@ PyObject* metal_vsync(PyObject*, PyObject* args)
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     std::shared_ptr<Semaphore> refresh;
-    {
-        std::lock_guard lock(gStateMutex);
-        WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
-        if (!record) return nullptr;
-        refresh = record->vsyncSemaphore;
+    if (!QuendalPyWithWindow(handle, missing::kPacingWindow,
+                             [&](WindowRecord& record) { refresh = record.vsyncSemaphore; })) {
+        return nullptr;
     }
     if (!refresh) Py_RETURN_NONE;
 

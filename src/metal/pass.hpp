@@ -42,4 +42,20 @@ void QuendalPyFinishPass(SynchronousPass<Encoder>& pass, const char* passName, S
     pass = {};
 }
 
+// end_blit and end_compute: one positional window handle; the main-thread step
+// ends the window's pass, or fails with notActive when none is open.
+template <class Encoder>
+PyObject* QuendalPyEndPass(PyObject* args, const Failure& missing, SynchronousPass<Encoder> ActivePasses::*member,
+                           const char* notActive, const char* passName)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    return QuendalPyNoneUnlessFailed(
+        QuendalPyWindowStep(handle, missing, [&](WindowRecord& record, StepFailure& failure) {
+            SynchronousPass<Encoder>& pass = record.passes.*member;
+            if (!pass.active) return failure.setRuntime(notActive);
+            QuendalPyFinishPass(pass, passName, failure);
+        }));
+}
+
 }  // namespace quendal::metal

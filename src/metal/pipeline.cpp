@@ -108,9 +108,7 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
 
     auto state = gpu::RenderPipelineState::create(device(), descriptor);
     if (!state) return QuendalPySetGpuError(state.error());
-    const int64_t handle = QuendalPyNextHandle();
-    gPipelines.emplace(handle, PipelineRecord{handle, std::move(state.value())});
-    return PyLong_FromLongLong(handle);
+    return QuendalPyRegister(gPipelines, std::move(state.value()));
 }
 
 PyObject* metal_destroy_render_pipeline(PyObject*, PyObject* args)
@@ -139,9 +137,7 @@ PyObject* metal_create_compute_pipeline(PyObject*, PyObject* args, PyObject* kwa
     if (!function) return QuendalPySetGpuError(function.error());
     auto state = gpu::ComputePipelineState::create(device(), function.value());
     if (!state) return QuendalPySetGpuError(state.error());
-    const int64_t handle = QuendalPyNextHandle();
-    gComputePipelines.emplace(handle, ComputePipelineRecord{handle, std::move(state.value())});
-    return PyLong_FromLongLong(handle);
+    return QuendalPyRegister(gComputePipelines, std::move(state.value()));
 }
 
 PyObject* metal_destroy_compute_pipeline(PyObject*, PyObject* args)

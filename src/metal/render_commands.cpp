@@ -7,6 +7,7 @@
 
 #include "metal/errors.hpp"
 #include "metal/functions.hpp"
+#include "metal/names.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/pipeline_layout.hpp"
 #include "platform/gpu/render_command_encoder.hpp"
@@ -21,18 +22,12 @@ constexpr uint64_t kIndexedDrawArgumentsBytes = 20;
 
 gpu::PrimitiveType primitiveTypeFromName(const char* name)
 {
-    static constexpr struct {
-        const char* name;
-        gpu::PrimitiveType type;
-    } table[] = {
+    static constexpr Named<gpu::PrimitiveType> table[] = {
         {"point", gpu::PrimitiveType::Point},       {"line", gpu::PrimitiveType::Line},
         {"line_strip", gpu::PrimitiveType::LineStrip}, {"triangle", gpu::PrimitiveType::Triangle},
         {"triangle_strip", gpu::PrimitiveType::TriangleStrip},
     };
-    for (const auto& entry : table) {
-        if (std::strcmp(entry.name, name) == 0) return entry.type;
-    }
-    return gpu::PrimitiveType::TriangleStrip;
+    return valueNamed(table, name, gpu::PrimitiveType::TriangleStrip);
 }
 
 gpu::IndexType indexTypeFromName(const char* name)
