@@ -46,6 +46,19 @@ gpu::RenderCommandEncoder* openEncoder(WindowRecord& record, const char* message
     return frame.encoder.get();
 }
 
+// The window's open encoder and the resource that a render command names. Both
+// handles are looked up first, with the function's one message for either;
+// then the frame must be open. Null with the exception raised otherwise.
+// gStateMutex held.
+template <class Record>
+gpu::RenderCommandEncoder* openEncoderAnd(int64_t window, Registry<Record>& registry, int64_t handle,
+                                          const Failure& missing, const char* noFrame, Record*& resource)
+{
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing);
+    resource = w ? QuendalPyLookUp(registry, handle, missing) : nullptr;
+    return resource ? openEncoder(*w, noFrame) : nullptr;
+}
+
 bool valueError(const char* message)
 {
     PyErr_SetString(PyExc_ValueError, message);
@@ -119,12 +132,12 @@ PyObject* setBuffer(PyObject* args, PyObject* kwargs, bool vertex)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrBuffer);
-    BufferRecord* b = w ? QuendalPyLookUp(gBuffers, bufferHandle, missing::kWindowOrBuffer) : nullptr;
-    if (!b) return nullptr;
+    BufferRecord* b = nullptr;
     gpu::RenderCommandEncoder* encoder =
-        openEncoder(*w, vertex ? "begin_frame() must be called before set_vertex_buffer()."
-                               : "begin_frame() must be called before set_fragment_buffer().");
+        openEncoderAnd(window, gBuffers, bufferHandle, missing::kWindowOrBuffer,
+                       vertex ? "begin_frame() must be called before set_vertex_buffer()."
+                              : "begin_frame() must be called before set_fragment_buffer().",
+                       b);
     if (!encoder || !checkIndex(index)) return nullptr;
     if (offset < 0 || static_cast<uint64_t>(offset) >= b->buffer->length()) {
         PyErr_SetString(PyExc_ValueError, "offset must be at least 0 and less than the buffer's length.");
@@ -185,11 +198,10 @@ PyObject* drawElements(PyObject* args, PyObject* kwargs, bool instanced)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrIndexBuffer);
-    BufferRecord* b = w ? QuendalPyLookUp(gBuffers, bufferHandle, missing::kWindowOrIndexBuffer) : nullptr;
-    if (!b) return nullptr;
-    gpu::RenderCommandEncoder* encoder = openEncoder(
-        *w, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw_indexed().");
+    BufferRecord* b = nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoderAnd(
+        window, gBuffers, bufferHandle, missing::kWindowOrIndexBuffer,
+        instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw_indexed().", b);
     const gpu::IndexType type = indexTypeFromName(indexType);
     if (!encoder || !checkIndices(*b->buffer, type, count, offset) || !checkCount(instances, "instance_count") ||
         !hasPipeline(*encoder)) {
@@ -211,10 +223,9 @@ PyObject* metal_set_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrPipeline);
-    PipelineRecord* p = w ? QuendalPyLookUp(gPipelines, pipeline, missing::kWindowOrPipeline) : nullptr;
-    if (!p) return nullptr;
-    gpu::RenderCommandEncoder* encoder = openEncoder(*w, "begin_frame() must be called before set_pipeline().");
+    PipelineRecord* p = nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoderAnd(window, gPipelines, pipeline, missing::kWindowOrPipeline,
+                                                        "begin_frame() must be called before set_pipeline().", p);
     if (!encoder) return nullptr;
     encoder->setRenderPipelineState(p->state);
     Py_RETURN_NONE;
@@ -240,12 +251,10 @@ PyObject* metal_set_fragment_texture(PyObject*, PyObject* args, PyObject* kwargs
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrTexture);
-    TextureRecord* t = w ? QuendalPyLookUp(gTextures, texture, missing::kWindowOrTexture) : nullptr;
-    if (!t) return nullptr;
-    gpu::RenderCommandEncoder* encoder = openEncoder(*w, "begin_frame() must be called before set_fragment_texture().");
-    if (!encoder || !checkIndex(index)) return nullptr;
-    if (!QuendalPyCheckNotRenderingInto(*t->texture, window)) return nullptr;
+    TextureRecord* t = nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoderAnd(window, gTextures, texture, missing::kWindowOrTexture,
+                                                        "begin_frame() must be called before set_fragment_texture().", t);
+    if (!encoder || !checkIndex(index) || !QuendalPyCheckNotRenderingInto(*t->texture, window)) return nullptr;
     encoder->setFragmentTexture(t->texture, static_cast<uint32_t>(index));
     Py_RETURN_NONE;
 }
@@ -282,10 +291,9 @@ PyObject* metal_draw_indirect(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kWindowOrIndirectBuffer);
-    BufferRecord* b = w ? QuendalPyLookUp(gBuffers, bufferHandle, missing::kWindowOrIndirectBuffer) : nullptr;
-    if (!b) return nullptr;
-    gpu::RenderCommandEncoder* encoder = openEncoder(*w, "begin_frame() must be called first.");
+    BufferRecord* b = nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoderAnd(window, gBuffers, bufferHandle, missing::kWindowOrIndirectBuffer,
+                                                        "begin_frame() must be called first.", b);
     if (!encoder || !checkIndirect(*b->buffer, offset, kDrawArgumentsBytes) || !hasPipeline(*encoder)) {
         return nullptr;
     }
