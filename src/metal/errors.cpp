@@ -1,6 +1,6 @@
 #include "metal/errors.hpp"
 
-#include "common/main_thread.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 

@@ -5,8 +5,6 @@
 #include <array>
 #include <string>
 
-#include "common/gil.hpp"
-#include "common/main_thread.hpp"
 #include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
@@ -15,6 +13,8 @@
 #include "platform/gpu/drawable.hpp"
 #include "platform/gpu/render_command_encoder.hpp"
 #include "platform/ui/window.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 

@@ -3,11 +3,11 @@
 #include <cstring>
 #include <string>
 
-#include "common/bundle.hpp"
 #include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/library.hpp"
+#include "runtime/bundle.hpp"
 
 namespace quendal::metal {
 

@@ -2,13 +2,13 @@
 // window's one onscreen frame slot.
 #include <chrono>
 
-#include "common/gil.hpp"
-#include "common/main_thread.hpp"
 #include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "metal/window.hpp"
 #include "platform/ui/display_link.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 namespace {

@@ -19,13 +19,13 @@
 #include <string>
 #include <unordered_map>
 
-#include "common/semaphore.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/device.hpp"
 #include "platform/gpu/metal_layer.hpp"
 #include "platform/gpu/texture.hpp"
+#include "runtime/semaphore.hpp"
 
 namespace quendal::gpu {
 class BlitCommandEncoder;

@@ -12,7 +12,6 @@
 
 #include <glib.h>
 
-#include "common/main_thread.hpp"
 #include "metal/functions.hpp"
 #include "metal/signed_distance_field.hpp"
 #include "metal/state.hpp"
@@ -20,6 +19,7 @@
 #include "platform/image/bitmap_context.hpp"
 #include "platform/text/font.hpp"
 #include "platform/text/string_drawing.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 

@@ -7,8 +7,6 @@
 #include <exception>
 #include <string>
 
-#include "common/file_access.hpp"
-#include "common/main_thread.hpp"
 #include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
@@ -16,6 +14,8 @@
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/image/bitmap_context.hpp"
 #include "platform/image/image_source.hpp"
+#include "python_runtime/main_thread.hpp"
+#include "runtime/file_access.hpp"
 
 namespace quendal::metal {
 

@@ -6,14 +6,14 @@
 #include <optional>
 #include <string>
 
-#include "common/gil.hpp"
-#include "common/main_thread.hpp"
 #include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
-#include "platform/ui/application.hpp"
 #include "platform/gpu/render_command_encoder.hpp"
+#include "platform/ui/application.hpp"
 #include "platform/ui/display_link.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 namespace {

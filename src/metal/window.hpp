@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "common/semaphore.hpp"
 #include "platform/gpu/metal_layer.hpp"
 #include "platform/ui/view.hpp"
 #include "platform/ui/window.hpp"
+#include "runtime/semaphore.hpp"
 
 #define QUENDAL_EXPORT __attribute__((visibility("default")))
 

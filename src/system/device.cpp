@@ -1,7 +1,7 @@
 // Motion and device operations: each completes at once on a plain request.
-#include "common/file_access.hpp"
 #include "platform/services/device_facts.hpp"
 #include "platform/services/power.hpp"
+#include "runtime/file_access.hpp"
 #include "system/dispatch.hpp"
 
 namespace quendal::system {

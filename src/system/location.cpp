@@ -2,7 +2,7 @@
 
 #include <glib.h>
 
-#include "common/bundle.hpp"
+#include "runtime/bundle.hpp"
 #include "system/dispatch.hpp"
 
 namespace quendal::system {

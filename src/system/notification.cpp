@@ -5,8 +5,8 @@
 #include <memory>
 #include <utility>
 
-#include "common/bundle.hpp"
 #include "platform/services/notification_center.hpp"
+#include "runtime/bundle.hpp"
 #include "system/dispatch.hpp"
 
 namespace quendal::system {

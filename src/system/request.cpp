@@ -1,21 +1,13 @@
 #include "system/request.hpp"
 
-#include <cerrno>
-#include <ctime>
+#include <chrono>
 
 #include <glib.h>
 
 namespace quendal::system {
 
-QuendalPyRequest::QuendalPyRequest()
-{
-    sem_init(&signal_, 0, 0);
-}
-
-QuendalPyRequest::~QuendalPyRequest()
-{
-    sem_destroy(&signal_);
-}
+QuendalPyRequest::QuendalPyRequest() = default;
+QuendalPyRequest::~QuendalPyRequest() = default;
 
 bool QuendalPyRequest::done() const
 {
@@ -37,10 +29,11 @@ bool QuendalPyRequest::hasNews() const
 
 void QuendalPyRequest::signal()
 {
-    sem_post(&signal_);
-    // A poll on the main thread may be blocked inside the main context rather
-    // than on the semaphore; wake it so that it sees the change at once.
-    g_main_context_wakeup(nullptr);
+    signal_.signal();
+    // Sequentially consistent with setMainThreadWaiting's store and the
+    // waiter's next look at the semaphore: either it sees this signal, or this
+    // sees it waiting and wakes the context it sleeps in.
+    if (mainThreadWaiting_.load(std::memory_order_seq_cst)) g_main_context_wakeup(nullptr);
 }
 
 void QuendalPyRequest::finish(Json value)
@@ -86,10 +79,23 @@ void QuendalPyRequest::push(Json sample)
     if (wasEmpty) signal();
 }
 
-Json QuendalPyRequest::snapshot(bool consume)
+std::string QuendalPyRequest::snapshotText(bool consume)
 {
+    // Written directly rather than built as a JSON object and dumped: a poll
+    // then copies neither the result nor the sample. Keys in sorted order, as
+    // the JSON library writes an object.
+    std::string text;
+    text.reserve(160);
+    const auto flag = [](bool value) { return value ? "true" : "false"; };
+    const auto value = [&](const std::optional<Json>& held) {
+        if (held) {
+            text += held->dump();
+        } else {
+            text += "null";
+        }
+    };
     std::lock_guard guard(lock_);
-    Json sample = nullptr;
+    std::optional<Json> sample;
     if (!samples_.empty()) {
         if (consume) {
             sample = std::move(samples_.front());
@@ -98,16 +104,29 @@ Json QuendalPyRequest::snapshot(bool consume)
             sample = samples_.front();
         }
     }
-    return Json{
-        {"done", done_},
-        {"closed", closed_},
-        {"result", result_ ? *result_ : Json(nullptr)},
-        {"error", failure_ ? *failure_ : Json(nullptr)},
-        {"sample", std::move(sample)},
-        {"buffered", static_cast<uint64_t>(samples_.size())},
-        {"capacity", capacity_},
-        {"dropped", dropped_},
-    };
+    text += "{\"buffered\":";
+    text += std::to_string(samples_.size());
+    text += ",\"capacity\":";
+    text += std::to_string(capacity_);
+    text += ",\"closed\":";
+    text += flag(closed_);
+    text += ",\"done\":";
+    text += flag(done_);
+    text += ",\"dropped\":";
+    text += std::to_string(dropped_);
+    text += ",\"error\":";
+    value(failure_);
+    text += ",\"result\":";
+    value(result_);
+    text += ",\"sample\":";
+    value(sample);
+    text += '}';
+    return text;
+}
+
+Json QuendalPyRequest::snapshot(bool consume)
+{
+    return Json::parse(snapshotText(consume));
 }
 
 void QuendalPyRequest::close()
@@ -122,26 +141,18 @@ void QuendalPyRequest::close()
 
 bool QuendalPyRequest::tryWait()
 {
-    while (sem_trywait(&signal_) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
+    return signal_.tryWait();
+}
+
+void QuendalPyRequest::setMainThreadWaiting(bool waiting)
+{
+    mainThreadWaiting_.store(waiting, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 bool QuendalPyRequest::waitFor(int64_t timeoutNs)
 {
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutNs / 1000000000;
-    deadline.tv_nsec += timeoutNs % 1000000000;
-    if (deadline.tv_nsec >= 1000000000) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000;
-    }
-    while (sem_clockwait(&signal_, CLOCK_MONOTONIC, &deadline) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
+    return signal_.waitFor(std::chrono::nanoseconds(timeoutNs));
 }
 
 RequestRef QuendalPyValue(Json value)

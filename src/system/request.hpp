@@ -6,6 +6,7 @@
 // request's own lock is held. Family requests derive from it and override close().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -13,9 +14,9 @@
 #include <optional>
 #include <string>
 
-#include <semaphore.h>
-
 #include <nlohmann/json.hpp>
+
+#include "runtime/semaphore.hpp"
 
 namespace quendal::system {
 
@@ -45,6 +46,9 @@ public:
     void fail(const std::string& kind, std::optional<std::string> message);
     void push(Json sample);
 
+    // The poll snapshot as JSON text. Throws the JSON library's error when a
+    // value holds text that is not UTF-8.
+    std::string snapshotText(bool consume);
     Json snapshot(bool consume);
 
     // Subclasses release their platform resources, then call this.
@@ -54,6 +58,9 @@ public:
     bool tryWait();
     // Waits at most timeoutNs on the monotonic clock; true if signalled.
     bool waitFor(int64_t timeoutNs);
+    // While set, signals also wake the default main context, in which a poll on
+    // the main thread waits rather than on the semaphore.
+    void setMainThreadWaiting(bool waiting);
 
 protected:
     // Recursive so that a subclass may call these while already holding it.
@@ -69,7 +76,8 @@ private:
     std::deque<Json> samples_;
     uint64_t capacity_ = kDefaultCapacity;
     uint64_t dropped_ = 0;
-    sem_t signal_;
+    Semaphore signal_;
+    std::atomic<bool> mainThreadWaiting_{false};
 };
 
 using RequestRef = std::shared_ptr<QuendalPyRequest>;

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "common/file_access.hpp"
 #include "platform/ui/share_window.hpp"
 #include "platform/ui/sharing_service.hpp"
+#include "runtime/file_access.hpp"
 #include "system/request.hpp"
 
 namespace quendal::system {

@@ -15,8 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "common/bundle.hpp"
 #include "platform/services/notification_center.hpp"
+#include "runtime/bundle.hpp"
 #include "system/dispatch.hpp"
 
 using quendal::services::NotificationRequest;

@@ -35,6 +35,39 @@ TEST(SystemRequest, EveryOutcomeAndCloseSignalOnce)
     EXPECT_FALSE(request.waitFor(1000000));
 }
 
+// The snapshot text is written by hand; it must be exactly what the JSON library
+// writes for the same object, escapes included.
+TEST(SystemRequest, SnapshotTextIsTheLibrarysDump)
+{
+    QuendalPyRequest streaming;
+    streaming.setCapacity(2);
+    streaming.push(Json{{"quote", "a\"b\\c\n\u00e9"}, {"n", 1.5}});
+    streaming.push(Json::array({1, nullptr, true}));
+    streaming.push("third");
+    EXPECT_EQ(streaming.snapshotText(false),
+              R"({"buffered":2,"capacity":2,"closed":false,"done":false,"dropped":1,"error":null,"result":null,"sample":[1,null,true]})");
+    EXPECT_EQ(streaming.snapshotText(true),
+              R"({"buffered":1,"capacity":2,"closed":false,"done":false,"dropped":1,"error":null,"result":null,"sample":[1,null,true]})");
+
+    QuendalPyRequest escaped;
+    const Json awkward{{"quote", "a\"b\\c\n\u00e9\x01"}, {"n", 1.5}};
+    escaped.push(awkward);
+    EXPECT_EQ(escaped.snapshotText(true),
+              R"({"buffered":0,"capacity":128,"closed":false,"done":false,"dropped":0,"error":null,"result":null,"sample":)" +
+                  awkward.dump() + "}");
+
+    QuendalPyRequest failed;
+    failed.fail("os", std::nullopt);
+    const Json expected{{"buffered", 0}, {"capacity", 128}, {"closed", false}, {"dropped", 0}, {"done", true},
+                        {"error", {{"kind", "os"}, {"message", "Apple framework operation failed."}}},
+                        {"result", nullptr}, {"sample", nullptr}};
+    EXPECT_EQ(failed.snapshotText(true), expected.dump());
+
+    QuendalPyRequest finished;
+    finished.finish(Json{{"text", "\u2603 \t"}});
+    EXPECT_EQ(Json::parse(finished.snapshotText(true))["result"]["text"], "\u2603 \t");
+}
+
 TEST(SystemPayload, NumberReader)
 {
     const Json payload = Json::parse(R"({"n": 5, "f": 2.5, "t": true, "s": "5", "z": null, "neg": -1})");

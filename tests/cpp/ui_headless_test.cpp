@@ -3,15 +3,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include "common/semaphore.hpp"
 #include "platform/gpu/metal_layer.hpp"
 #include "platform/ui/application.hpp"
 #include "platform/ui/display_link.hpp"
 #include "platform/ui/window.hpp"
+#include "runtime/semaphore.hpp"
 
 namespace {
 
@@ -120,6 +121,25 @@ TEST(Semaphore, CountsSignalsAndTimesOut)
     EXPECT_TRUE(semaphore.waitFor(std::chrono::milliseconds(5)));
     EXPECT_TRUE(semaphore.tryWait());
     EXPECT_EQ(semaphore.count(), 0);
+}
+
+// Every signal wakes exactly one wait, also when signals race with sleepers
+// registering; a lost wake-up would leave the consumer stuck until the timeout.
+TEST(Semaphore, HandsEverySignalAcrossThreads)
+{
+    Semaphore semaphore;
+    constexpr int kSignals = 20000;
+    int received = 0;
+    std::thread consumer([&] {
+        while (received < kSignals && semaphore.waitFor(std::chrono::seconds(5))) ++received;
+    });
+    for (int i = 0; i < kSignals; ++i) {
+        semaphore.signal();
+        if (i % 64 == 0) std::this_thread::yield();
+    }
+    consumer.join();
+    EXPECT_EQ(received, kSignals);
+    EXPECT_FALSE(semaphore.tryWait());
 }
 
 }  // namespace

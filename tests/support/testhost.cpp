@@ -11,9 +11,9 @@
 
 #include <glib.h>
 
-#include "common/file_access.hpp"
-#include "common/gil.hpp"
-#include "common/main_thread.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
+#include "runtime/file_access.hpp"
 
 namespace {
 

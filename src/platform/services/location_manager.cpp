@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/bundle.hpp"
+#include "runtime/bundle.hpp"
 
 namespace quendal::services {
 namespace {

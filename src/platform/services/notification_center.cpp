@@ -8,7 +8,7 @@
 
 #include <gio/gio.h>
 
-#include "common/bundle.hpp"
+#include "runtime/bundle.hpp"
 
 namespace quendal::services {
 namespace {

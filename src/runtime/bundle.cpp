@@ -1,4 +1,4 @@
-#include "common/bundle.hpp"
+#include "runtime/bundle.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "common/file_access.hpp"
+#include "runtime/file_access.hpp"
 
 #include <dlfcn.h>
 

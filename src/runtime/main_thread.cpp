@@ -1,4 +1,4 @@
-#include "common/main_thread.hpp"
+#include "runtime/main_thread.hpp"
 
 #include <condition_variable>
 #include <mutex>
@@ -6,13 +6,14 @@
 #include <glib.h>
 #include <unistd.h>
 
-#include "common/gil.hpp"
 
 namespace quendal {
 
 bool isMainThread()
 {
-    return gettid() == getpid();
+    // Asked several times per call into a module; both ids are system calls.
+    thread_local const bool main = gettid() == getpid();
+    return main;
 }
 
 bool applicationIsRunning()
@@ -69,7 +70,7 @@ gboolean runJob(gpointer data)
 
 }  // namespace
 
-void runOnMainSync(const std::function<void()>& block)
+void runOnMainAndWait(const std::function<void()>& block)
 {
     if (isMainThread()) {
         block();
@@ -85,7 +86,6 @@ void runOnMainSync(const std::function<void()>& block)
     g_source_attach(source, g_main_context_default());
     g_source_unref(source);
 
-    GilReleaseIfHeld release;
     std::unique_lock lock(job.mutex);
     job.finished.wait(lock, [&] { return job.done; });
 }

@@ -7,8 +7,8 @@
 
 #include <glib.h>
 
-#include "common/gil.hpp"
-#include "common/main_thread.hpp"
+#include "python_runtime/gil.hpp"
+#include "python_runtime/main_thread.hpp"
 #include "system/dispatch.hpp"
 #include "system/functions.hpp"
 
@@ -57,6 +57,15 @@ void waitForNews(QuendalPyRequest& request, double interval)
 {
     const int64_t deadline = monotonicNs() + static_cast<int64_t>(interval * 1e9);
     const bool onMain = isMainThread();
+    if (onMain) request.setMainThreadWaiting(true);
+    struct Done {
+        QuendalPyRequest& request;
+        bool onMain;
+        ~Done()
+        {
+            if (onMain) request.setMainThreadWaiting(false);
+        }
+    } done{request, onMain};
     for (;;) {
         if (request.tryWait()) return;
         if (onMain) {
@@ -149,7 +158,7 @@ PyObject* system_poll(PyObject*, PyObject* args)
 
     std::string text;
     try {
-        text = request->snapshot(consume != 0).dump();
+        text = request->snapshotText(consume != 0);
     } catch (const std::exception&) {
         PyErr_SetString(PyExc_RuntimeError, "The system returned non-serializable data.");
         return nullptr;

@@ -16,12 +16,11 @@ bool isMainThread();
 // false on the main thread itself outside such a loop.
 bool applicationIsRunning();
 
-// Runs block on the main thread and returns once it has run. On the main thread
-// it runs inline, interpreter lock untouched. From any other thread the caller
-// must hold the interpreter lock: it is released while waiting and taken back.
-// Never call with a module mutex held: the block usually takes it.
-// The block must not touch the interpreter; it reports through captured variables.
-void runOnMainSync(const std::function<void()>& block);
+// Runs block on the main thread and returns once it has run; on the main thread
+// it runs inline. The caller must not hold the interpreter lock or anything the
+// block takes: the main thread may need either to get to the block (modules use
+// runOnMainSync, which lets go of the interpreter lock while waiting).
+void runOnMainAndWait(const std::function<void()>& block);
 
 // Iterates the default main context without blocking, at most maxDispatches
 // rounds. Main thread only.
