@@ -9,10 +9,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "platform/gpu/pixel_format.hpp"
-#include "platform/native_surface.hpp"
 #include "platform/gpu/result.hpp"
+#include "platform/native_surface.hpp"
 
 namespace quendal::gpu {
 
@@ -31,28 +32,28 @@ public:
     MetalLayer(const MetalLayer&) = delete;
     MetalLayer& operator=(const MetalLayer&) = delete;
 
-    std::shared_ptr<Device> device() const;
-    void setDevice(std::shared_ptr<Device> device);
+    std::shared_ptr<Device> device() const { return read(device_); }
+    void setDevice(std::shared_ptr<Device> device) { write(device_, std::move(device)); }
 
-    PixelFormat pixelFormat() const;
-    void setPixelFormat(PixelFormat format);
+    PixelFormat pixelFormat() const { return read(pixelFormat_); }
+    void setPixelFormat(PixelFormat format) { write(pixelFormat_, format); }
 
     // False lets drawable textures be sampled and copied as well as rendered to.
-    bool framebufferOnly() const;
-    void setFramebufferOnly(bool framebufferOnly);
+    bool framebufferOnly() const { return read(framebufferOnly_); }
+    void setFramebufferOnly(bool framebufferOnly) { write(framebufferOnly_, framebufferOnly); }
 
-    double contentsScale() const;
-    void setContentsScale(double scale);
+    double contentsScale() const { return read(contentsScale_); }
+    void setContentsScale(double scale) { write(contentsScale_, scale); }
 
-    DrawableSize drawableSize() const;
+    DrawableSize drawableSize() const { return read(drawableSize_); }
     void setDrawableSize(DrawableSize size);
 
-    NativeSurface surfaceSource() const;
+    NativeSurface surfaceSource() const { return read(source_); }
     void setSurfaceSource(NativeSurface source);
 
     // Grows whenever drawable size or surface source change, so that a swapchain
     // built for an older value can tell it must be rebuilt.
-    uint64_t generation() const;
+    uint64_t generation() const { return read(generation_); }
 
     // The next drawable of the layer's size (drawable.hpp). Main thread.
     Result<std::shared_ptr<Drawable>> nextDrawable();
@@ -60,6 +61,19 @@ public:
     void discardDrawables();
 
 private:
+    template <class T>
+    T read(const T& field) const
+    {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+    template <class T>
+    void write(T& field, T value)
+    {
+        std::lock_guard lock(mutex_);
+        field = std::move(value);
+    }
+
     std::mutex swapchainMutex_;
     std::shared_ptr<Swapchain> swapchain_;
     mutable std::mutex mutex_;
