@@ -3,20 +3,26 @@
 #include <memory>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pass.hpp"
 #include "metal/state.hpp"
 #include "metal/texture.hpp"
 #include "platform/gpu/blit_command_encoder.hpp"
-#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 namespace {
 
-constexpr const char* kWindowNotFound = "_metal window handle not found.";
-constexpr const char* kHandleNotFound = "_metal handle not found.";
-constexpr const char* kNoBlitPass = "begin_blit() must be called first.";
 constexpr const char* kTooSmall = "The destination buffer or row stride is too small.";
+
+// The window's open blit encoder, or null with RuntimeError raised.
+gpu::BlitCommandEncoder* openBlitEncoder(WindowRecord& window)
+{
+    const auto& blit = window.passes.blit;
+    if (blit.active && blit.encoder) return blit.encoder.get();
+    PyErr_SetString(PyExc_RuntimeError, "begin_blit() must be called first.");
+    return nullptr;
+}
 
 }  // namespace
 
@@ -24,42 +30,20 @@ PyObject* metal_begin_blit(PyObject*, PyObject* args)
 {
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    const char* error = nullptr;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            error = kWindowNotFound;
-            return;
-        }
-        WindowRecord& record = it->second;
-        if (record.blitActive) {
-            error = "A blit pass is already active.";
-            return;
-        }
-        if (record.frameActive) {
-            error = "End the render pass before starting a blit pass.";
-            return;
-        }
-        // Offscreen frames rendered before the pass reach the GPU ahead of it,
-        // so a copy of their target sees their pixels.
-        if (record.pendingCommandBuffer) {
-            record.pendingCommandBuffer->commit();
-            record.pendingCommandBuffer.reset();
-        }
-        // A command buffer that cannot be made leaves the encoder null: the
-        // encoding functions then ask for begin_blit().
-        if (auto commandBuffer = commandQueue()->commandBuffer()) {
-            record.blitCommandBuffer = std::move(commandBuffer.value());
-            record.blitEncoder = std::make_shared<gpu::BlitCommandEncoder>(record.blitCommandBuffer);
-        }
-        record.blitActive = true;
-    });
-    if (error) {
-        PyErr_SetString(PyExc_RuntimeError, error);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return QuendalPyNoneUnlessFailed(
+        QuendalPyWindowStep(handle, missing::kFrameWindow, [](WindowRecord& record, StepFailure& failure) {
+            auto& blit = record.passes.blit;
+            if (blit.active) return failure.setRuntime("A blit pass is already active.");
+            if (record.passes.render.active) {
+                return failure.setRuntime("End the render pass before starting a blit pass.");
+            }
+            // Offscreen frames rendered before the pass reach the GPU ahead of
+            // it, so a copy of their target sees their pixels.
+            QuendalPyCommitPendingFrames(record);
+            // A command buffer that cannot be made leaves the encoder null:
+            // the encoding functions then ask for begin_blit().
+            QuendalPyOpenPass(blit);
+        }));
 }
 
 PyObject* metal_copy_texture_to_buffer(PyObject*, PyObject* args, PyObject* kwargs)
@@ -74,34 +58,20 @@ PyObject* metal_copy_texture_to_buffer(PyObject*, PyObject* args, PyObject* kwar
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto window = gWindows.find(windowHandle);
-    auto texture = gTextures.find(textureHandle);
-    auto buffer = gBuffers.find(bufferHandle);
-    if (window == gWindows.end() || texture == gTextures.end() || buffer == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, kHandleNotFound);
-        return nullptr;
-    }
-    if (!window->second.blitActive || !window->second.blitEncoder) {
-        PyErr_SetString(PyExc_RuntimeError, kNoBlitPass);
-        return nullptr;
-    }
-    const TextureRecord& source = texture->second;
-    if (!QuendalPyCheckNotRenderingInto(*source.texture)) return nullptr;
-    const uint64_t rowBytes = source.width * textureBytesPerPixel(source.pixelFormat);
-    if (bytesPerRow < 0) {
-        PyErr_SetString(PyExc_ValueError, kTooSmall);
-        return nullptr;
-    }
+    WindowRecord* window = QuendalPyLookUp(gWindows, windowHandle, missing::kAnyHandle);
+    TextureRecord* source = window ? QuendalPyLookUp(gTextures, textureHandle, missing::kAnyHandle) : nullptr;
+    BufferRecord* buffer = source ? QuendalPyLookUp(gBuffers, bufferHandle, missing::kAnyHandle) : nullptr;
+    if (!buffer) return nullptr;
+    gpu::BlitCommandEncoder* encoder = openBlitEncoder(*window);
+    if (!encoder || !QuendalPyCheckNotRenderingInto(*source->texture)) return nullptr;
+    const uint64_t rowBytes = source->width * textureBytesPerPixel(source->pixelFormat);
     const uint64_t stride = bytesPerRow == 0 ? rowBytes : static_cast<uint64_t>(bytesPerRow);
-    if (stride < rowBytes || (stride ? buffer->second.buffer->length() / stride : 0) < source.height) {
+    if (bytesPerRow < 0 || stride < rowBytes || (stride ? buffer->buffer->length() / stride : 0) < source->height) {
         PyErr_SetString(PyExc_ValueError, kTooSmall);
         return nullptr;
     }
-    auto copied = window->second.blitEncoder->copyFromTexture(source.texture, buffer->second.buffer, 0, stride);
-    if (!copied) {
-        QuendalPySetError(PyExc_RuntimeError, "Cannot copy this texture: " + copied.error().reason + ".");
-        return nullptr;
-    }
+    auto copied = encoder->copyFromTexture(source->texture, buffer->buffer, 0, stride);
+    if (!copied) return QuendalPySetGpuError(copied.error(), "Cannot copy this texture: ", ".");
     Py_RETURN_NONE;
 }
 
@@ -115,49 +85,19 @@ PyObject* metal_generate_mipmaps(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto window = gWindows.find(windowHandle);
-    auto texture = gTextures.find(textureHandle);
-    if (window == gWindows.end() || texture == gTextures.end()) {
-        PyErr_SetString(PyExc_KeyError, kHandleNotFound);
-        return nullptr;
-    }
-    if (!window->second.blitActive || !window->second.blitEncoder) {
-        PyErr_SetString(PyExc_RuntimeError, kNoBlitPass);
-        return nullptr;
-    }
-    if (!QuendalPyCheckNotRenderingInto(*texture->second.texture)) return nullptr;
-    auto generated = window->second.blitEncoder->generateMipmaps(texture->second.texture);
-    if (!generated) {
-        QuendalPySetError(PyExc_RuntimeError, "Cannot generate mipmaps: " + generated.error().reason + ".");
-        return nullptr;
-    }
+    WindowRecord* window = QuendalPyLookUp(gWindows, windowHandle, missing::kAnyHandle);
+    TextureRecord* texture = window ? QuendalPyLookUp(gTextures, textureHandle, missing::kAnyHandle) : nullptr;
+    if (!texture) return nullptr;
+    gpu::BlitCommandEncoder* encoder = openBlitEncoder(*window);
+    if (!encoder || !QuendalPyCheckNotRenderingInto(*texture->texture)) return nullptr;
+    auto generated = encoder->generateMipmaps(texture->texture);
+    if (!generated) return QuendalPySetGpuError(generated.error(), "Cannot generate mipmaps: ", ".");
     Py_RETURN_NONE;
 }
 
 PyObject* metal_end_blit(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::string error;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            error = kWindowNotFound;
-            return;
-        }
-        WindowRecord& record = it->second;
-        if (!record.blitActive) {
-            error = "No blit pass active.";
-            return;
-        }
-        error = QuendalPyFinishPass(record.blitEncoder, record.blitCommandBuffer, record.blitActive, "blit");
-    });
-    if (!error.empty()) {
-        QuendalPySetError(PyExc_RuntimeError, error);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return QuendalPyEndPass(args, missing::kFrameWindow, &ActivePasses::blit, "No blit pass active.", "blit");
 }
 
 }  // namespace quendal::metal

@@ -1,6 +1,7 @@
 // Buffers: shared CPU/GPU storage filled and read by plain memory copies.
 #include <cstring>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 
@@ -21,28 +22,13 @@ PyObject* metal_create_buffer(PyObject*, PyObject* args, PyObject* kwargs)
         PyErr_SetString(PyExc_RuntimeError, "Failed to allocate Metal buffer.");
         return nullptr;
     }
-    const int64_t handle = QuendalPyNextHandle();
     std::lock_guard lock(gStateMutex);
-    gBuffers.emplace(handle, BufferRecord{handle, std::move(buffer.value())});
-    return PyLong_FromLongLong(handle);
+    return QuendalPyRegister(gBuffers, std::move(buffer.value()));
 }
 
 PyObject* metal_destroy_buffer(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<gpu::Buffer> released;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gBuffers.find(handle);
-        if (it != gBuffers.end()) {
-            released = std::move(it->second.buffer);
-            gBuffers.erase(it);
-        }
-    }
-    // The Vulkan objects go outside the lock (or later, if a command buffer holds them).
-    released.reset();
-    Py_RETURN_NONE;
+    return QuendalPyDestroy(gBuffers, args);
 }
 
 PyObject* metal_write_buffer(PyObject*, PyObject* args, PyObject* kwargs)
@@ -57,33 +43,24 @@ PyObject* metal_write_buffer(PyObject*, PyObject* args, PyObject* kwargs)
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
 
-    const char* error = nullptr;
-    PyObject* errorType = nullptr;
+    bool written = false;
     {
         std::lock_guard lock(gStateMutex);
-        auto it = gBuffers.find(handle);
-        if (it == gBuffers.end()) {
-            errorType = PyExc_KeyError;
-            error = "_metal buffer handle not found.";
-        } else {
-            const gpu::Buffer& buffer = *it->second.buffer;
+        if (BufferRecord* record = QuendalPyLookUp(gBuffers, handle, missing::kWrittenBuffer)) {
+            const gpu::Buffer& buffer = *record->buffer;
             const uint64_t size = static_cast<uint64_t>(view.len);
             // offset + size could wrap; compare against what is left instead.
             if (offset < 0 || static_cast<uint64_t>(offset) > buffer.length() ||
                 size > buffer.length() - static_cast<uint64_t>(offset)) {
-                errorType = PyExc_ValueError;
-                error = "Buffer write exceeds Metal buffer length.";
-            } else if (size > 0) {
-                std::memcpy(static_cast<char*>(buffer.contents()) + offset, view.buf, size);
+                PyErr_SetString(PyExc_ValueError, "Buffer write exceeds Metal buffer length.");
+            } else {
+                if (size > 0) std::memcpy(static_cast<char*>(buffer.contents()) + offset, view.buf, size);
+                written = true;
             }
         }
     }
     PyBuffer_Release(&view);
-    if (error) {
-        PyErr_SetString(errorType, error);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return QuendalPyNoneUnlessFailed(written);
 }
 
 PyObject* metal_read_buffer(PyObject*, PyObject* args, PyObject* kwargs)
@@ -96,12 +73,9 @@ PyObject* metal_read_buffer(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto it = gBuffers.find(handle);
-    if (it == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "Buffer handle not found.");
-        return nullptr;
-    }
-    const gpu::Buffer& buffer = *it->second.buffer;
+    BufferRecord* record = QuendalPyLookUp(gBuffers, handle, missing::kReadBuffer);
+    if (!record) return nullptr;
+    const gpu::Buffer& buffer = *record->buffer;
     const uint64_t total = buffer.length();
     if (offset < 0 || static_cast<uint64_t>(offset) > total) {
         PyErr_SetString(PyExc_ValueError, "read_buffer: offset/length out of range.");

@@ -3,29 +3,27 @@
 #include <memory>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pass.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/compute_command_encoder.hpp"
 #include "platform/gpu/compute_pipeline.hpp"
 #include "platform/gpu/pipeline_layout.hpp"
-#include "python_runtime/main_thread.hpp"
 
 namespace quendal::metal {
 namespace {
 
-constexpr const char* kInvalidWindow = "Invalid window handle.";
-constexpr const char* kNoComputePass = "No active compute pass.";
-
-// The window's open pass, or null (with the RuntimeError raised) when the window
-// is missing or has none. gStateMutex held.
-gpu::ComputeCommandEncoder* QuendalPyOpenComputePass(Registry<WindowRecord>::iterator window)
+// The window's open pass, or null with RuntimeError raised when the window is
+// missing or has none. gStateMutex held.
+gpu::ComputeCommandEncoder* QuendalPyOpenComputePass(int64_t handle)
 {
-    if (window == gWindows.end() || !window->second.computeActive || !window->second.computeEncoder) {
-        PyErr_SetString(PyExc_RuntimeError, kNoComputePass);
+    WindowRecord* window = QuendalPyFind(gWindows, handle);
+    if (!window || !window->passes.compute.active || !window->passes.compute.encoder) {
+        QuendalPyRaise(missing::kComputePass);
         return nullptr;
     }
-    return window->second.computeEncoder.get();
+    return window->passes.compute.encoder.get();
 }
 
 // Slots past the binding model's range can never reach a kernel.
@@ -42,31 +40,12 @@ PyObject* metal_begin_compute(PyObject*, PyObject* args)
 {
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    const char* error = nullptr;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            error = kInvalidWindow;
-            return;
-        }
-        WindowRecord& record = it->second;
-        if (record.computeActive) {
-            error = "Compute pass already active.";
-            return;
-        }
-        // Pending offscreen frames stay pending: the pass does not see them.
-        if (auto commandBuffer = commandQueue()->commandBuffer()) {
-            record.computeCommandBuffer = std::move(commandBuffer.value());
-            record.computeEncoder = std::make_shared<gpu::ComputeCommandEncoder>(record.computeCommandBuffer);
-        }
-        record.computeActive = true;
-    });
-    if (error) {
-        PyErr_SetString(PyExc_RuntimeError, error);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return QuendalPyNoneUnlessFailed(
+        QuendalPyWindowStep(handle, missing::kComputeWindow, [](WindowRecord& record, StepFailure& failure) {
+            if (record.passes.compute.active) return failure.setRuntime("Compute pass already active.");
+            // Pending offscreen frames stay pending: the pass does not see them.
+            QuendalPyOpenPass(record.passes.compute);
+        }));
 }
 
 PyObject* metal_set_compute_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
@@ -79,14 +58,11 @@ PyObject* metal_set_compute_pipeline(PyObject*, PyObject* args, PyObject* kwargs
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(gWindows.find(windowHandle));
-    if (!encoder) return nullptr;
-    auto pipeline = gComputePipelines.find(pipelineHandle);
-    if (pipeline == gComputePipelines.end()) {
-        PyErr_SetString(PyExc_KeyError, "Compute pipeline not found.");
-        return nullptr;
-    }
-    encoder->setComputePipelineState(pipeline->second.state);
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(windowHandle);
+    ComputePipelineRecord* pipeline =
+        encoder ? QuendalPyLookUp(gComputePipelines, pipelineHandle, missing::kComputePipeline) : nullptr;
+    if (!pipeline) return nullptr;
+    encoder->setComputePipelineState(pipeline->state);
     Py_RETURN_NONE;
 }
 
@@ -102,20 +78,14 @@ PyObject* metal_set_compute_buffer(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto window = gWindows.find(windowHandle);
-    auto buffer = gBuffers.find(bufferHandle);
-    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(window);
-    if (!encoder) return nullptr;
-    if (buffer == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "Buffer not found.");
-        return nullptr;
-    }
-    if (!QuendalPyCheckSlotIndex(index, "Compute buffer")) return nullptr;
-    if (offset < 0 || static_cast<uint64_t>(offset) >= buffer->second.buffer->length()) {
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(windowHandle);
+    BufferRecord* buffer = encoder ? QuendalPyLookUp(gBuffers, bufferHandle, missing::kComputeBuffer) : nullptr;
+    if (!buffer || !QuendalPyCheckSlotIndex(index, "Compute buffer")) return nullptr;
+    if (offset < 0 || static_cast<uint64_t>(offset) >= buffer->buffer->length()) {
         PyErr_SetString(PyExc_ValueError, "Compute buffer offset must lie inside the buffer.");
         return nullptr;
     }
-    encoder->setBuffer(buffer->second.buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
+    encoder->setBuffer(buffer->buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
     Py_RETURN_NONE;
 }
 
@@ -130,17 +100,13 @@ PyObject* metal_set_compute_texture(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto window = gWindows.find(windowHandle);
-    auto texture = gTextures.find(textureHandle);
-    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(window);
-    if (!encoder) return nullptr;
-    if (texture == gTextures.end()) {
-        PyErr_SetString(PyExc_KeyError, "Texture not found.");
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(windowHandle);
+    TextureRecord* texture = encoder ? QuendalPyLookUp(gTextures, textureHandle, missing::kComputeTexture) : nullptr;
+    if (!texture || !QuendalPyCheckSlotIndex(index, "Compute texture") ||
+        !QuendalPyCheckNotRenderingInto(*texture->texture)) {
         return nullptr;
     }
-    if (!QuendalPyCheckSlotIndex(index, "Compute texture")) return nullptr;
-    if (!QuendalPyCheckNotRenderingInto(*texture->second.texture)) return nullptr;
-    encoder->setTexture(texture->second.texture, static_cast<uint32_t>(index));
+    encoder->setTexture(texture->texture, static_cast<uint32_t>(index));
     Py_RETURN_NONE;
 }
 
@@ -155,7 +121,7 @@ PyObject* metal_dispatch_compute(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(gWindows.find(windowHandle));
+    gpu::ComputeCommandEncoder* encoder = QuendalPyOpenComputePass(windowHandle);
     if (!encoder) return nullptr;
     if (!encoder->computePipelineState()) {
         PyErr_SetString(PyExc_RuntimeError, "set_compute_pipeline() must be called before dispatch_compute().");
@@ -171,9 +137,10 @@ PyObject* metal_dispatch_compute(PyObject*, PyObject* args, PyObject* kwargs)
                                   static_cast<uint32_t>(grid[2])};
     const gpu::Size3 threads{static_cast<uint32_t>(group[0]), static_cast<uint32_t>(group[1]),
                              static_cast<uint32_t>(group[2])};
+    // The encoder refuses sizes and bindings that do not suit the kernel: bad
+    // arguments of this call, whatever their kind.
     if (auto dispatched = encoder->dispatchThreadgroups(threadgroups, threads); !dispatched) {
-        QuendalPySetError(PyExc_ValueError, dispatched.error().reason);
-        return nullptr;
+        return QuendalPySetGpuError(dispatched.error(), "", "", PyExc_ValueError);
     }
     encoder->memoryBarrierWithScope(gpu::BarrierScopeTextures);
     Py_RETURN_NONE;
@@ -181,28 +148,8 @@ PyObject* metal_dispatch_compute(PyObject*, PyObject* args, PyObject* kwargs)
 
 PyObject* metal_end_compute(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::string error;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            error = kInvalidWindow;
-            return;
-        }
-        WindowRecord& record = it->second;
-        if (!record.computeActive) {
-            error = kNoComputePass;
-            return;
-        }
-        error = QuendalPyFinishPass(record.computeEncoder, record.computeCommandBuffer, record.computeActive, "compute");
-    });
-    if (!error.empty()) {
-        QuendalPySetError(PyExc_RuntimeError, error);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return QuendalPyEndPass(args, missing::kComputeWindow, &ActivePasses::compute, "No active compute pass.",
+                            "compute");
 }
 
 }  // namespace quendal::metal

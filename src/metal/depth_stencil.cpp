@@ -1,8 +1,9 @@
 // Depth and stencil state of a window's open render frame, with the
 // process-wide cache of state objects keyed by their packed settings.
-#include <cstring>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
+#include "metal/names.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/depth_stencil_state.hpp"
 #include "platform/gpu/render_command_encoder.hpp"
@@ -11,50 +12,43 @@ namespace quendal::metal {
 
 namespace {
 
-struct NamedValue {
-    const char* name;
-    uint32_t value;
+constexpr Named<gpu::CompareFunction> kCompareFunctions[] = {
+    {"never", gpu::CompareFunction::Never},     {"less", gpu::CompareFunction::Less},
+    {"equal", gpu::CompareFunction::Equal},     {"less_equal", gpu::CompareFunction::LessEqual},
+    {"greater", gpu::CompareFunction::Greater}, {"not_equal", gpu::CompareFunction::NotEqual},
+    {"greater_equal", gpu::CompareFunction::GreaterEqual}, {"always", gpu::CompareFunction::Always},
 };
 
-// Metal's compare function values; VkCompareOp numbers them the same way.
-constexpr NamedValue kCompareFunctions[] = {
-    {"never", 0}, {"less", 1},    {"equal", 2},     {"less_equal", 3},
-    {"greater", 4}, {"not_equal", 5}, {"greater_equal", 6}, {"always", 7},
+constexpr Named<gpu::StencilOperation> kStencilOperations[] = {
+    {"keep", gpu::StencilOperation::Keep},
+    {"zero", gpu::StencilOperation::Zero},
+    {"replace", gpu::StencilOperation::Replace},
+    {"incr", gpu::StencilOperation::IncrementClamp},
+    {"decr", gpu::StencilOperation::DecrementClamp},
+    {"invert", gpu::StencilOperation::Invert},
+    {"incr_wrap", gpu::StencilOperation::IncrementWrap},
+    {"decr_wrap", gpu::StencilOperation::DecrementWrap},
 };
-
-// Metal's stencil operation values, in VkStencilOp's order too.
-constexpr NamedValue kStencilOperations[] = {
-    {"keep", 0}, {"zero", 1}, {"replace", 2}, {"incr", 3},
-    {"decr", 4}, {"invert", 5}, {"incr_wrap", 6}, {"decr_wrap", 7},
-};
-
-template <size_t N>
-uint32_t lookUp(const NamedValue (&table)[N], const char* name, uint32_t fallback)
-{
-    if (!name) return fallback;
-    for (const NamedValue& entry : table) {
-        if (std::strcmp(entry.name, name) == 0) return entry.value;
-    }
-    return fallback;
-}
 
 }  // namespace
 
-uint32_t compareFuncFromName(const char* name)
+gpu::CompareFunction compareFuncFromName(const char* name)
 {
-    return lookUp(kCompareFunctions, name, 1);
+    return valueNamed(kCompareFunctions, name, gpu::CompareFunction::Less);
 }
 
-uint32_t stencilOpFromName(const char* name)
+gpu::StencilOperation stencilOpFromName(const char* name)
 {
-    return lookUp(kStencilOperations, name, 0);
+    return valueNamed(kStencilOperations, name, gpu::StencilOperation::Keep);
 }
 
-uint64_t depthStencilKey(uint32_t depthCompare, bool writeEnabled, uint32_t stencilCompare, uint32_t pass,
-                         uint32_t fail, uint32_t backPass)
+// The settings packed by their Metal values, which fit in four bits each.
+uint64_t depthStencilKey(gpu::CompareFunction depthCompare, bool writeEnabled, gpu::CompareFunction stencilCompare,
+                         gpu::StencilOperation pass, gpu::StencilOperation fail, gpu::StencilOperation backPass)
 {
-    return (uint64_t{depthCompare} << 32) | (uint64_t{backPass} << 24) | (uint64_t{stencilCompare} << 16) |
-           (uint64_t{pass} << 8) | (uint64_t{fail} << 4) | (writeEnabled ? 1u : 0u);
+    const auto bits = [](auto value) { return uint64_t{static_cast<uint32_t>(value)}; };
+    return (bits(depthCompare) << 32) | (bits(backPass) << 24) | (bits(stencilCompare) << 16) | (bits(pass) << 8) |
+           (bits(fail) << 4) | (writeEnabled ? 1u : 0u);
 }
 
 PyObject* metal_set_depth_stencil(PyObject*, PyObject* args, PyObject* kwargs)
@@ -76,34 +70,34 @@ PyObject* metal_set_depth_stencil(PyObject*, PyObject* args, PyObject* kwargs)
     }
 
     std::lock_guard lock(gStateMutex);
-    auto it = gWindows.find(window);
-    if (it == gWindows.end() || !it->second.frameActive || !it->second.renderEncoder) {
+    WindowRecord* record = QuendalPyFind(gWindows, window);
+    if (!record || !record->passes.render.active || !record->passes.render.encoder) {
         PyErr_SetString(PyExc_RuntimeError, "begin_frame() must be called before set_depth_stencil().");
         return nullptr;
     }
-    const uint32_t depthCompare = compareFuncFromName(compare);
-    const uint32_t stencilCompareValue = compareFuncFromName(stencilCompare);
-    const uint32_t pass = stencilOpFromName(stencilPass);
-    const uint32_t fail = stencilOpFromName(stencilFail);
-    const uint32_t backPass = stencilBackPass ? stencilOpFromName(stencilBackPass) : pass;
+    const gpu::CompareFunction depthCompare = compareFuncFromName(compare);
+    const gpu::CompareFunction stencilCompareValue = compareFuncFromName(stencilCompare);
+    const gpu::StencilOperation pass = stencilOpFromName(stencilPass);
+    const gpu::StencilOperation fail = stencilOpFromName(stencilFail);
+    const gpu::StencilOperation backPass = stencilBackPass ? stencilOpFromName(stencilBackPass) : pass;
     const uint64_t key = depthStencilKey(depthCompare, writeEnabled != 0, stencilCompareValue, pass, fail, backPass);
 
     auto cached = gDepthStencilCache.find(key);
     if (cached == gDepthStencilCache.end()) {
         gpu::DepthStencilDescriptor descriptor;
-        descriptor.depthCompare = static_cast<VkCompareOp>(depthCompare);
+        descriptor.depthCompare = depthCompare;
         descriptor.depthWriteEnabled = writeEnabled != 0;
-        descriptor.front.compare = static_cast<VkCompareOp>(stencilCompareValue);
-        descriptor.front.failOp = static_cast<VkStencilOp>(fail);
-        descriptor.front.depthFailOp = VK_STENCIL_OP_KEEP;
-        descriptor.front.passOp = static_cast<VkStencilOp>(pass);
+        descriptor.front.compare = stencilCompareValue;
+        descriptor.front.failOp = fail;
+        descriptor.front.depthFailOp = gpu::StencilOperation::Keep;
+        descriptor.front.passOp = pass;
         descriptor.front.readMask = 0xFF;
         descriptor.front.writeMask = 0xFF;
         descriptor.back = descriptor.front;
-        descriptor.back.passOp = static_cast<VkStencilOp>(backPass);
+        descriptor.back.passOp = backPass;
         cached = gDepthStencilCache.emplace(key, std::make_shared<gpu::DepthStencilState>(descriptor)).first;
     }
-    gpu::RenderCommandEncoder& encoder = *it->second.renderEncoder;
+    gpu::RenderCommandEncoder& encoder = *record->passes.render.encoder;
     encoder.setDepthStencilState(cached->second);
     encoder.setStencilReferenceValue(static_cast<uint32_t>(stencilRef));
     Py_RETURN_NONE;

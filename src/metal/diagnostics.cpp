@@ -9,6 +9,46 @@
 
 namespace quendal::metal {
 
+namespace {
+
+// What the windows hold between them. gStateMutex held.
+struct WindowTotals {
+    uint64_t textureBytes = 0;
+    uint64_t activeFrames = 0;
+    uint64_t activeComputePasses = 0;
+    uint64_t activeBlitPasses = 0;
+    uint64_t offscreenCommandBuffers = 0;
+    uint64_t submittedFrames = 0;
+    uint64_t completedFrames = 0;
+    uint64_t inflightFrames = 0;
+};
+
+WindowTotals windowTotals()
+{
+    WindowTotals totals;
+    for (const auto& [handle, record] : gWindows) {
+        const AttachmentCache& cache = record.attachments;
+        totals.textureBytes += estimatedTextureBytes(cache.msaa.texture.get()) +
+                               estimatedTextureBytes(cache.depth.texture.get()) +
+                               estimatedTextureBytes(cache.stencil.texture.get());
+        const ActivePasses& passes = record.passes;
+        totals.activeFrames += passes.render.active ? 1 : 0;
+        totals.activeComputePasses += passes.compute.active ? 1 : 0;
+        totals.activeBlitPasses += passes.blit.active ? 1 : 0;
+        totals.offscreenCommandBuffers += passes.render.pendingCommandBuffer ? 1 : 0;
+        const FrameSlots& slots = record.slots;
+        totals.submittedFrames += slots.framesSubmitted;
+        totals.completedFrames += slots.framesCompleted;
+        // Completion handlers may overtake the count of submissions.
+        if (slots.framesSubmitted > slots.framesCompleted) {
+            totals.inflightFrames += slots.framesSubmitted - slots.framesCompleted;
+        }
+    }
+    return totals;
+}
+
+}  // namespace
+
 PyObject* metal_resource_counts(PyObject*, PyObject*)
 {
     // Read before locking: /proc is slow next to the registry walk.
@@ -20,32 +60,7 @@ PyObject* metal_resource_counts(PyObject*, PyObject*)
     for (const auto& [handle, record] : gBuffers) bufferBytes += record.buffer ? record.buffer->length() : 0;
     uint64_t textureBytes = 0;
     for (const auto& [handle, record] : gTextures) textureBytes += estimatedTextureBytes(record.texture.get());
-
-    uint64_t windowTextureBytes = 0;
-    uint64_t activeFrames = 0;
-    uint64_t activeComputePasses = 0;
-    uint64_t activeBlitPasses = 0;
-    uint64_t offscreenCommandBuffers = 0;
-    uint64_t frameAutoreleasePools = 0;
-    uint64_t submittedFrames = 0;
-    uint64_t completedFrames = 0;
-    uint64_t inflightFrames = 0;
-    for (const auto& [handle, record] : gWindows) {
-        windowTextureBytes += estimatedTextureBytes(record.msaaTexture.get()) +
-                              estimatedTextureBytes(record.depthTexture.get()) +
-                              estimatedTextureBytes(record.stencilTexture.get());
-        activeFrames += record.frameActive ? 1 : 0;
-        activeComputePasses += record.computeActive ? 1 : 0;
-        activeBlitPasses += record.blitActive ? 1 : 0;
-        offscreenCommandBuffers += record.pendingCommandBuffer ? 1 : 0;
-        frameAutoreleasePools += record.framePool ? 1 : 0;
-        submittedFrames += record.framesSubmitted;
-        completedFrames += record.framesCompleted;
-        // Completion handlers may overtake the count of submissions.
-        if (record.framesSubmitted > record.framesCompleted) {
-            inflightFrames += record.framesSubmitted - record.framesCompleted;
-        }
-    }
+    const WindowTotals windows = windowTotals();
 
     const struct {
         const char* key;
@@ -60,15 +75,17 @@ PyObject* metal_resource_counts(PyObject*, PyObject*)
         {"textures", gTextures.size()},
         {"texture_bytes", textureBytes},
         {"windows", gWindows.size()},
-        {"window_texture_bytes", windowTextureBytes},
-        {"active_frames", activeFrames},
-        {"active_compute_passes", activeComputePasses},
-        {"active_blit_passes", activeBlitPasses},
-        {"offscreen_command_buffers", offscreenCommandBuffers},
-        {"frame_autorelease_pools", frameAutoreleasePools},
-        {"submitted_frames", submittedFrames},
-        {"completed_frames", completedFrames},
-        {"inflight_frames", inflightFrames},
+        {"window_texture_bytes", windows.textureBytes},
+        {"active_frames", windows.activeFrames},
+        {"active_compute_passes", windows.activeComputePasses},
+        {"active_blit_passes", windows.activeBlitPasses},
+        {"offscreen_command_buffers", windows.offscreenCommandBuffers},
+        // A frame's scope is the frame itself: what it uses lives as long as
+        // its command buffer needs it, so each open frame is one scope.
+        {"frame_autorelease_pools", windows.activeFrames},
+        {"submitted_frames", windows.submittedFrames},
+        {"completed_frames", windows.completedFrames},
+        {"inflight_frames", windows.inflightFrames},
         {"resident_bytes", residentBytes},
         {"phys_footprint_bytes", physicalFootprintBytes},
     };

@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
@@ -21,6 +22,7 @@ namespace {
 
 constexpr std::array<double, 4> kDefaultClearColor{0.03, 0.04, 0.06, 1.0};
 constexpr uint64_t kDepthFormat = static_cast<uint64_t>(gpu::PixelFormat::Depth32Float);
+constexpr uint64_t kStencilFormat = static_cast<uint64_t>(gpu::PixelFormat::Stencil8);
 
 struct FrameRequest {
     int64_t window = 0;
@@ -69,149 +71,255 @@ std::shared_ptr<gpu::Texture> newAttachment(gpu::PixelFormat format, uint64_t wi
     return made ? made.value() : nullptr;
 }
 
+// The size, sample count and format of the frame being begun.
+struct FrameShape {
+    uint64_t width = 0;
+    uint64_t height = 0;
+    uint32_t sampleCount = 1;
+};
+
+// The colour attachment: the target itself, or with several samples the cached
+// multisample texture, resolved into the target.
+bool prepareColor(AttachmentCache& cache, const std::shared_ptr<gpu::Texture>& target, const FrameShape& shape,
+                  gpu::RenderPassDescriptor& pass)
+{
+    if (shape.sampleCount < 2) {
+        pass.colorTexture = target;
+        return true;
+    }
+    const uint64_t format = static_cast<uint64_t>(target->pixelFormat());
+    if (!cache.msaa.fits(shape.width, shape.height, shape.sampleCount, format)) {
+        auto msaa = newAttachment(target->pixelFormat(), shape.width, shape.height, shape.sampleCount);
+        if (!msaa) return false;
+        cache.msaa.keep(std::move(msaa), shape.width, shape.height, shape.sampleCount, format);
+    }
+    pass.colorTexture = cache.msaa.texture;
+    pass.resolveTexture = target;
+    return true;
+}
+
 // The depth and stencil attachments of a frame, from the window's caches.
 // Vulkan renders with one image for both, so a frame that asks for both gets
 // one combined image, recorded as the two cache entries (aliases that keep
 // their own formats for the estimates).
-bool prepareDepthStencil(WindowRecord& r, const FrameRequest& request, uint64_t w, uint64_t h, uint32_t n)
+bool prepareDepthStencil(AttachmentCache& cache, const FrameRequest& request, const FrameShape& shape)
 {
-    const bool depthCached = r.depthTexture && r.depthWidth == w && r.depthHeight == h && r.depthSampleCount == n &&
-                             r.depthPixelFormat == kDepthFormat;
-    const bool stencilCached =
-        r.stencilTexture && r.stencilWidth == w && r.stencilHeight == h && r.stencilSampleCount == n;
+    const auto [w, h, n] = shape;
+    const bool depthCached = cache.depth.fits(w, h, n, kDepthFormat);
+    const bool stencilCached = cache.stencil.fits(w, h, n, kStencilFormat);
+    std::shared_ptr<gpu::Texture> depth;
+    std::shared_ptr<gpu::Texture> stencil;
     if (request.depth && request.stencil) {
-        if (depthCached && stencilCached && r.depthTexture->image() == r.stencilTexture->image()) return true;
+        if (depthCached && stencilCached && cache.depth.texture->sharesImageWith(*cache.stencil.texture)) return true;
         auto combined = newAttachment(gpu::PixelFormat::Depth32FloatStencil8, w, h, n);
         if (!combined) return false;
-        r.depthTexture = gpu::Texture::alias(combined, gpu::PixelFormat::Depth32Float);
-        r.stencilTexture = gpu::Texture::alias(combined, gpu::PixelFormat::Stencil8);
+        depth = gpu::Texture::alias(combined, gpu::PixelFormat::Depth32Float);
+        stencil = gpu::Texture::alias(combined, gpu::PixelFormat::Stencil8);
     } else if (request.depth) {
         if (depthCached) return true;
-        auto depth = newAttachment(gpu::PixelFormat::Depth32Float, w, h, n);
+        depth = newAttachment(gpu::PixelFormat::Depth32Float, w, h, n);
         if (!depth) return false;
-        r.depthTexture = depth;
     } else if (request.stencil) {
         if (stencilCached) return true;
-        auto stencil = newAttachment(gpu::PixelFormat::Stencil8, w, h, n);
+        stencil = newAttachment(gpu::PixelFormat::Stencil8, w, h, n);
         if (!stencil) {
             // Stencil-only formats are optional in Vulkan.
             auto combined = newAttachment(gpu::PixelFormat::Depth32FloatStencil8, w, h, n);
             if (!combined) return false;
             stencil = gpu::Texture::alias(combined, gpu::PixelFormat::Stencil8);
         }
-        r.stencilTexture = stencil;
-    } else {
-        return true;
     }
-    if (request.depth) {
-        r.depthWidth = w;
-        r.depthHeight = h;
-        r.depthSampleCount = n;
-        r.depthPixelFormat = kDepthFormat;
-    }
-    if (request.stencil) {
-        r.stencilWidth = w;
-        r.stencilHeight = h;
-        r.stencilSampleCount = n;
-    }
+    if (depth) cache.depth.keep(std::move(depth), w, h, n, kDepthFormat);
+    if (stencil) cache.stencil.keep(std::move(stencil), w, h, n, kStencilFormat);
     return true;
+}
+
+// Onscreen: takes the frame slot over, commits the offscreen frames encoded
+// before, and takes the layer's next drawable at the view's current size.
+bool acquireDrawable(WindowRecord& r, FrameRequest& request)
+{
+    if (request.slotAcquired) r.slots.held = true;
+    QuendalPyCommitPendingFrames(r);
+    const double scale = r.window->backingScaleFactor();
+    const ui::Size bounds = r.controller->surfaceView->bounds().size;
+    r.layer->setContentsScale(scale);
+    r.layer->setDrawableSize(gpu::DrawableSize{bounds.width * scale, bounds.height * scale});
+    auto drawable = r.layer->nextDrawable();
+    if (!drawable) {
+        request.error = "Failed to acquire a CAMetalDrawable.";
+        return false;
+    }
+    r.passes.render.drawable = drawable.value();
+    return true;
+}
+
+// Offscreen: the target texture, drawn into through the command buffer that
+// offscreen frames share.
+bool bindOffscreenTarget(WindowRecord& r, FrameRequest& request)
+{
+    TextureRecord* texture = QuendalPyFind(gTextures, request.target);
+    if (!texture) {
+        request.error = missing::kFrameTarget.message;
+        return false;
+    }
+    if (const int64_t other = QuendalPyOpenFrameRenderingInto(*texture->texture)) {
+        request.error = QuendalPyRenderingIntoMessage(other);
+        return false;
+    }
+    RenderFrame& frame = r.passes.render;
+    frame.targetTexture = texture->texture;
+    if (!frame.pendingCommandBuffer) {
+        if (auto made = commandQueue()->commandBuffer()) frame.pendingCommandBuffer = made.value();
+    }
+    frame.commandBuffer = frame.pendingCommandBuffer;
+    return true;
+}
+
+// Opens the render pass into the frame's target with the attachments the
+// request asks for. The message of what failed, or null.
+const char* openRenderPass(WindowRecord& r, const FrameRequest& request)
+{
+    RenderFrame& frame = r.passes.render;
+    if (!frame.commandBuffer) {
+        if (auto made = commandQueue()->commandBuffer()) frame.commandBuffer = made.value();
+    }
+    if (!frame.commandBuffer) return "Failed to create a Metal command buffer.";
+
+    const std::shared_ptr<gpu::Texture>& target = frame.targetTexture ? frame.targetTexture : frame.drawable->texture();
+    // Textures made only for sampling (image files, text) cannot be drawn into.
+    if (!(target->usage() & gpu::TextureUsageRenderTarget)) return "Failed to create a Metal render encoder.";
+    const FrameShape shape{target->width(), target->height(), request.sampleCount >= 2 ? request.sampleCount : 1};
+
+    gpu::RenderPassDescriptor pass;
+    pass.clearColor = request.clearColor;
+    if (!prepareColor(r.attachments, target, shape, pass)) return "Failed to allocate the frame's multisample texture.";
+    if (!prepareDepthStencil(r.attachments, request, shape)) {
+        return "Failed to allocate the frame's depth or stencil texture.";
+    }
+    if (request.depth) pass.depthTexture = r.attachments.depth.texture;
+    if (request.stencil) pass.stencilTexture = r.attachments.stencil.texture;
+
+    auto encoder = gpu::RenderCommandEncoder::create(frame.commandBuffer, pass);
+    if (!encoder) return "Failed to create a Metal render encoder.";
+    frame.encoder = encoder.value();
+    return nullptr;
 }
 
 // The main-thread step of begin_frame; holds gStateMutex throughout.
 void beginFrameOnMain(FrameRequest& request)
 {
     std::lock_guard lock(gStateMutex);
-    auto it = gWindows.find(request.window);
-    if (it == gWindows.end()) {
-        request.error = "_metal window handle not found.";
+    WindowRecord* found = QuendalPyFind(gWindows, request.window);
+    if (!found) {
+        request.error = missing::kFrameWindow.message;
         return;
     }
-    WindowRecord& r = it->second;
-    if (r.frameActive) {
+    WindowRecord& r = *found;
+    RenderFrame& frame = r.passes.render;
+    if (frame.active) {
         request.error = "A Metal frame is already active for this window.";
         return;
     }
-    r.drawable.reset();
-    r.targetTexture.reset();
+    frame.drawable.reset();
+    frame.targetTexture.reset();
     const bool onscreen = request.target == 0;
-    if (onscreen) {
-        if (request.slotAcquired) r.frameSlotHeld = true;
-        if (r.pendingCommandBuffer) {
-            r.pendingCommandBuffer->commit();
-            r.pendingCommandBuffer.reset();
-        }
-        const double scale = r.window->backingScaleFactor();
-        const ui::Size bounds = r.controller->surfaceView->bounds().size;
-        r.layer->setContentsScale(scale);
-        r.layer->setDrawableSize(gpu::DrawableSize{bounds.width * scale, bounds.height * scale});
-        auto drawable = r.layer->nextDrawable();
-        if (!drawable) {
-            request.error = "Failed to acquire a CAMetalDrawable.";
-            return;
-        }
-        r.drawable = drawable.value();
-    } else {
-        auto texture = gTextures.find(request.target);
-        if (texture == gTextures.end()) {
-            request.error = "_metal target texture handle not found.";
-            return;
-        }
-        if (const int64_t other = QuendalPyOpenFrameRenderingInto(*texture->second.texture)) {
-            request.error = "The texture is the target of the open frame of window " + std::to_string(other) +
-                            "; end that frame first.";
-            return;
-        }
-        r.targetTexture = texture->second.texture;
-        if (!r.pendingCommandBuffer) {
-            if (auto made = commandQueue()->commandBuffer()) r.pendingCommandBuffer = made.value();
-        }
-        r.commandBuffer = r.pendingCommandBuffer;
+    if (!(onscreen ? acquireDrawable(r, request) : bindOffscreenTarget(r, request))) return;
+    if (const char* failed = openRenderPass(r, request)) {
+        frame.commandBuffer.reset();
+        frame.drawable.reset();
+        frame.targetTexture.reset();
+        request.error = failed;
+        return;
     }
-    if (!r.commandBuffer) {
-        if (auto made = commandQueue()->commandBuffer()) r.commandBuffer = made.value();
+    frame.active = true;
+}
+
+// An onscreen frame waits for the window's frame slot, unless the window holds
+// it already. Interpreter lock held; released while waiting.
+struct SlotWait {
+    std::shared_ptr<Semaphore> slot;
+    bool heldOnEntry = false;
+};
+
+SlotWait waitForFrameSlot(FrameRequest& request)
+{
+    SlotWait wait;
+    {
+        std::lock_guard lock(gStateMutex);
+        WindowRecord* record = QuendalPyFind(gWindows, request.window);
+        if (!record || !record->slots.semaphore) return wait;
+        wait.slot = record->slots.semaphore;
+        wait.heldOnEntry = record->slots.held;
     }
-    auto failed = [&](const char* message) {
-        r.commandBuffer.reset();
-        r.drawable.reset();
-        r.targetTexture.reset();
-        request.error = message;
-    };
-    if (!r.commandBuffer) return failed("Failed to create a Metal command buffer.");
+    if (!wait.heldOnEntry) {
+        GilRelease release;
+        wait.slot->wait();
+        request.slotAcquired = true;
+    }
+    return wait;
+}
 
-    const std::shared_ptr<gpu::Texture>& target = r.targetTexture ? r.targetTexture : r.drawable->texture();
-    const uint64_t w = target->width();
-    const uint64_t h = target->height();
-    const uint64_t f = static_cast<uint64_t>(target->pixelFormat());
-    const uint32_t n = request.sampleCount >= 2 ? request.sampleCount : 1;
-    // Textures made only for sampling (image files, text) cannot be drawn into.
-    if (!(target->usage() & gpu::TextureUsageRenderTarget)) return failed("Failed to create a Metal render encoder.");
-
-    gpu::RenderPassDescriptor pass;
-    pass.clearColor = request.clearColor;
-    if (n < 2) {
-        pass.colorTexture = target;
-    } else {
-        if (!r.msaaTexture || r.msaaWidth != w || r.msaaHeight != h || r.msaaPixelFormat != f ||
-            r.msaaSampleCount != n) {
-            auto msaa = newAttachment(target->pixelFormat(), w, h, n);
-            if (!msaa) return failed("Failed to allocate the frame's multisample texture.");
-            r.msaaTexture = msaa;
-            r.msaaWidth = w;
-            r.msaaHeight = h;
-            r.msaaSampleCount = n;
-            r.msaaPixelFormat = f;
+// Gives the slot back after a begin_frame that failed: the window's if it
+// still holds it without a frame, else the one this call took.
+void giveBackFrameSlot(const FrameRequest& request, const SlotWait& wait)
+{
+    if (!request.slotAcquired && !wait.heldOnEntry) return;
+    std::shared_ptr<Semaphore> giveBack;
+    {
+        std::lock_guard lock(gStateMutex);
+        WindowRecord* record = QuendalPyFind(gWindows, request.window);
+        if (record && record->slots.held && !record->passes.render.active) {
+            record->slots.held = false;
+            giveBack = record->slots.semaphore;
+        } else if (request.slotAcquired) {
+            giveBack = wait.slot;
         }
-        pass.colorTexture = r.msaaTexture;
-        pass.resolveTexture = target;
     }
-    if (!prepareDepthStencil(r, request, w, h, n)) return failed("Failed to allocate the frame's depth or stencil texture.");
-    if (request.depth) pass.depthTexture = r.depthTexture;
-    if (request.stencil) pass.stencilTexture = r.stencilTexture;
+    if (giveBack) giveBack->signal();
+}
 
-    auto encoder = gpu::RenderCommandEncoder::create(r.commandBuffer, pass);
-    if (!encoder) return failed("Failed to create a Metal render encoder.");
-    r.renderEncoder = encoder.value();
-    r.frameActive = true;
+// The main-thread step of end_frame. Ends the render pass; an onscreen frame
+// hands its slot to the command buffer (freed when the GPU completes it) and
+// presents its drawable. Returns the command buffer to commit once unlocked.
+std::shared_ptr<gpu::CommandBuffer> endFrameOnMain(int64_t window, StepFailure& failure)
+{
+    std::lock_guard lock(gStateMutex);
+    WindowRecord* record = QuendalPyFind(gWindows, window);
+    if (!record) {
+        failure.set(missing::kFrameWindow);
+        return nullptr;
+    }
+    WindowRecord& r = *record;
+    RenderFrame& frame = r.passes.render;
+    if (!(frame.active && frame.encoder && frame.commandBuffer && (frame.drawable || frame.targetTexture))) {
+        if (r.slots.held && r.slots.semaphore) {
+            r.slots.semaphore->signal();
+            r.slots.held = false;
+        }
+        failure.setRuntime("begin_frame() must be called before end_frame().");
+        return nullptr;
+    }
+    frame.encoder->endEncoding();
+    frame.encoder.reset();
+    frame.active = false;
+    if (frame.targetTexture) {
+        // Offscreen: the shared command buffer stays pending.
+        frame.commandBuffer.reset();
+        frame.targetTexture.reset();
+        return nullptr;
+    }
+    if (r.slots.held && r.slots.semaphore) {
+        r.slots.framesSubmitted += 1;
+        frame.commandBuffer->addCompletedHandler([slot = r.slots.semaphore, handle = r.handle](gpu::CommandBuffer&) {
+            slot->signal();
+            std::lock_guard completed(gStateMutex);
+            if (WindowRecord* found = QuendalPyFind(gWindows, handle)) found->slots.framesCompleted += 1;
+        });
+        r.slots.held = false;
+    }
+    if (frame.drawable) frame.drawable->present(*frame.commandBuffer);
+    frame.drawable.reset();
+    return std::move(frame.commandBuffer);
 }
 
 }  // namespace
@@ -243,50 +351,10 @@ PyObject* metal_begin_frame(PyObject*, PyObject* args, PyObject* kwargs)
     if (request.sampleCount > 1 && !QuendalPyCheckSampleCount(request.sampleCount)) return nullptr;
 
     const bool onscreen = target == 0;
-    std::shared_ptr<Semaphore> slot;
-    bool heldOnEntry = false;
-    if (onscreen) {
-        bool wait = false;
-        {
-            std::lock_guard lock(gStateMutex);
-            auto it = gWindows.find(window);
-            if (it != gWindows.end() && it->second.frameSlotSemaphore) {
-                slot = it->second.frameSlotSemaphore;
-                heldOnEntry = it->second.frameSlotHeld;
-                wait = !heldOnEntry;
-            }
-        }
-        if (wait) {
-            GilRelease release;
-            slot->wait();
-            request.slotAcquired = true;
-        }
-    }
-
+    const SlotWait wait = onscreen ? waitForFrameSlot(request) : SlotWait{};
     runOnMainSync([&] { beginFrameOnMain(request); });
-
-    if (request.error.empty()) {
-        auto pool = std::make_shared<int>(0);
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(window);
-        if (it != gWindows.end() && it->second.frameActive && !it->second.framePool) it->second.framePool = pool;
-        Py_RETURN_NONE;
-    }
-
-    if (onscreen && (request.slotAcquired || heldOnEntry)) {
-        std::shared_ptr<Semaphore> giveBack;
-        {
-            std::lock_guard lock(gStateMutex);
-            auto it = gWindows.find(window);
-            if (it != gWindows.end() && it->second.frameSlotHeld && !it->second.frameActive) {
-                it->second.frameSlotHeld = false;
-                giveBack = it->second.frameSlotSemaphore;
-            } else if (request.slotAcquired) {
-                giveBack = slot;
-            }
-        }
-        if (giveBack) giveBack->signal();
-    }
+    if (request.error.empty()) Py_RETURN_NONE;
+    if (onscreen) giveBackFrameSlot(request, wait);
     PyErr_SetString(PyExc_RuntimeError, request.error.c_str());
     return nullptr;
 }
@@ -295,64 +363,13 @@ PyObject* metal_end_frame(PyObject*, PyObject* args)
 {
     long long window = 0;
     if (!PyArg_ParseTuple(args, "L", &window)) return nullptr;
-    const char* error = nullptr;
+    StepFailure failure;
     runOnMainSync([&] {
-        std::shared_ptr<gpu::CommandBuffer> toCommit;
-        {
-            std::lock_guard lock(gStateMutex);
-            auto it = gWindows.find(window);
-            if (it == gWindows.end()) {
-                error = "_metal window handle not found.";
-                return;
-            }
-            WindowRecord& r = it->second;
-            if (!(r.frameActive && r.renderEncoder && r.commandBuffer && (r.drawable || r.targetTexture))) {
-                if (r.frameSlotHeld && r.frameSlotSemaphore) {
-                    r.frameSlotSemaphore->signal();
-                    r.frameSlotHeld = false;
-                }
-                error = "begin_frame() must be called before end_frame().";
-                return;
-            }
-            r.renderEncoder->endEncoding();
-            r.renderEncoder.reset();
-            if (r.targetTexture) {
-                r.commandBuffer.reset();
-                r.targetTexture.reset();
-            } else {
-                if (r.frameSlotHeld && r.frameSlotSemaphore) {
-                    r.framesSubmitted += 1;
-                    r.commandBuffer->addCompletedHandler(
-                        [slot = r.frameSlotSemaphore, handle = r.handle](gpu::CommandBuffer&) {
-                            slot->signal();
-                            std::lock_guard completed(gStateMutex);
-                            auto found = gWindows.find(handle);
-                            if (found != gWindows.end()) found->second.framesCompleted += 1;
-                        });
-                    r.frameSlotHeld = false;
-                }
-                if (r.drawable) r.drawable->present(*r.commandBuffer);
-                toCommit = std::move(r.commandBuffer);
-                r.drawable.reset();
-            }
-            r.frameActive = false;
-        }
         // Committed after unlocking: a submit that fails runs the completion
         // handler at once, and it takes gStateMutex.
-        if (toCommit) toCommit->commit();
+        if (auto toCommit = endFrameOnMain(window, failure)) toCommit->commit();
     });
-
-    std::shared_ptr<void> pool;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(window);
-        if (it != gWindows.end()) pool = std::move(it->second.framePool);
-    }
-    pool.reset();
-    if (error) {
-        PyErr_SetString(PyExc_RuntimeError, error);
-        return nullptr;
-    }
+    if (failure) return failure.raise();
     Py_RETURN_NONE;
 }
 

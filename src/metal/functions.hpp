@@ -29,8 +29,6 @@ PyObject* metal_vsync(PyObject* self, PyObject* args);
 // library.cpp
 PyObject* metal_create_library(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* metal_destroy_library(PyObject* self, PyObject* args);
-// Sets a Python exception whose message is UTF-8 text that may hold stray bytes.
-void QuendalPySetError(PyObject* type, const std::string& message);
 
 // pipeline.cpp
 PyObject* metal_create_render_pipeline(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -1,5 +1,6 @@
 // Pointer and key input: mouse buttons become touch-like pointer events with
 // ids; Escape counts as a press of the close button.
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "metal/window.hpp"
@@ -44,26 +45,25 @@ void QuendalPyMetalSurfaceView::rightMouseUp(const ui::Event& event)
 void QuendalPyMetalSurfaceView::quendalPointer(const ui::Event& event, int phase)
 {
     std::lock_guard lock(gStateMutex);
-    auto it = gWindows.find(windowHandle);
-    if (it == gWindows.end()) return;
-    WindowRecord& record = it->second;
+    WindowRecord* record = QuendalPyFind(gWindows, windowHandle);
+    if (!record) return;
+    InputState& input = record->input;
     const int64_t key = static_cast<int64_t>(event.buttonNumber) + 1;
     int64_t id = 0;
     if (phase == 0) {
-        id = record.nextPointerId++;
-        record.activePointers[key] = id;
+        id = input.nextPointerId++;
+        input.activePointers[key] = id;
     } else {
-        auto pointer = record.activePointers.find(key);
-        if (pointer == record.activePointers.end()) return;
+        auto pointer = input.activePointers.find(key);
+        if (pointer == input.activePointers.end()) return;
         id = pointer->second;
     }
     const ui::Point position = convertPointFromWindow(event.locationInWindow);
     const ui::Point previous = phase == 0 ? position : previousPointer;
     previousPointer = position;
-    while (record.touches.size() >= kTouchQueueCapacity) record.touches.pop_front();
-    record.touches.push_back(
-        TouchEvent{phase, id, position.x, position.y, previous.x, previous.y, event.timestamp});
-    if (phase == 2) record.activePointers.erase(key);
+    while (input.touches.size() >= kTouchQueueCapacity) input.touches.pop_front();
+    input.touches.push_back(TouchEvent{phase, id, position.x, position.y, previous.x, previous.y, event.timestamp});
+    if (phase == 2) input.activePointers.erase(key);
 }
 
 void QuendalPyMetalSurfaceView::keyDown(const ui::Event& event)
@@ -83,14 +83,9 @@ PyObject* metal_consume_touches(PyObject*, PyObject* args)
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     std::deque<TouchEvent> touches;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            PyErr_SetString(PyExc_ValueError, "Invalid window handle.");
-            return nullptr;
-        }
-        touches.swap(it->second.touches);
+    if (!QuendalPyWithWindow(handle, missing::kPacingWindow,
+                             [&](WindowRecord& record) { touches.swap(record.input.touches); })) {
+        return nullptr;
     }
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(touches.size()));
     if (!list) return nullptr;

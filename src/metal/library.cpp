@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/library.hpp"
@@ -19,16 +20,6 @@ bool endsWith(const std::string& text, const char* suffix)
 }
 
 }  // namespace
-
-void QuendalPySetError(PyObject* type, const std::string& message)
-{
-    // Compiler logs quote the user's text; never let a stray byte turn the
-    // error into a decoding error.
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (!text) return;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
-}
 
 PyObject* metal_create_library(PyObject*, PyObject* args, PyObject* kwargs)
 {
@@ -47,22 +38,13 @@ PyObject* metal_create_library(PyObject*, PyObject* args, PyObject* kwargs)
         const std::string file(path);
         if (endsWith(file, ".metallib") || endsWith(file, ".spv")) {
             auto loaded = gpu::Library::newWithFile(file);
-            if (!loaded) {
-                QuendalPySetError(PyExc_RuntimeError, "Cannot load metallib: " + loaded.error().reason);
-                return nullptr;
-            }
+            if (!loaded) return QuendalPySetGpuError(loaded.error(), "Cannot load metallib: ");
             library = std::move(loaded.value());
         } else {
             auto text = gpu::readTextFile(file);
-            if (!text) {
-                QuendalPySetError(PyExc_FileNotFoundError, "Cannot read shader file: " + text.error().reason);
-                return nullptr;
-            }
+            if (!text) return QuendalPySetGpuError(text.error(), "Cannot read shader file: ", "", PyExc_FileNotFoundError);
             auto compiled = gpu::Library::newWithSource(std::move(text.value()));
-            if (!compiled) {
-                QuendalPySetError(PyExc_RuntimeError, compiled.error().reason);
-                return nullptr;
-            }
+            if (!compiled) return QuendalPySetGpuError(compiled.error());
             library = std::move(compiled.value());
         }
     } else if (std::strcmp(source, "__default__") == 0) {
@@ -76,34 +58,17 @@ PyObject* metal_create_library(PyObject*, PyObject* args, PyObject* kwargs)
         library = std::move(loaded.value());
     } else {
         auto compiled = gpu::Library::newWithSource(source);
-        if (!compiled) {
-            QuendalPySetError(PyExc_RuntimeError, compiled.error().reason);
-            return nullptr;
-        }
+        if (!compiled) return QuendalPySetGpuError(compiled.error());
         library = std::move(compiled.value());
     }
 
-    const int64_t handle = QuendalPyNextHandle();
-    {
-        std::lock_guard lock(gStateMutex);
-        gLibraries.emplace(handle, LibraryRecord{handle, std::move(library)});
-    }
-    return PyLong_FromLongLong(handle);
+    std::lock_guard lock(gStateMutex);
+    return QuendalPyRegister(gLibraries, std::move(library));
 }
 
 PyObject* metal_destroy_library(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<gpu::Library> released;
-    {
-        std::lock_guard lock(gStateMutex);
-        if (auto it = gLibraries.find(handle); it != gLibraries.end()) {
-            released = std::move(it->second.library);
-            gLibraries.erase(it);
-        }
-    }
-    Py_RETURN_NONE;
+    return QuendalPyDestroy(gLibraries, args);
 }
 
 }  // namespace quendal::metal

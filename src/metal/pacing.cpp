@@ -2,6 +2,7 @@
 // window's one onscreen frame slot.
 #include <chrono>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "metal/window.hpp"
@@ -12,7 +13,6 @@
 namespace quendal::metal {
 namespace {
 
-constexpr const char* kInvalidWindow = "Invalid window handle.";
 constexpr int kFallbackMaximumFps = 60;
 constexpr auto kVsyncTimeout = std::chrono::nanoseconds(250'000'000);
 constexpr auto kWorkerWaitSlice = std::chrono::nanoseconds(10'000'000);
@@ -56,12 +56,12 @@ PyObject* metal_set_target_fps(PyObject*, PyObject* args)
     int rate = fps < 2 ? 1 : fps;
     runOnMainSync([&] {
         std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end() || !it->second.displayLink) return;
-        int maximum = it->second.window->screenMaximumFramesPerSecond();
+        WindowRecord* record = QuendalPyFind(gWindows, handle);
+        if (!record || !record->displayLink) return;
+        int maximum = record->window->screenMaximumFramesPerSecond();
         if (maximum < 1) maximum = kFallbackMaximumFps;
         if (maximum < rate) rate = maximum;
-        it->second.displayLink->setPreferredFrameRateRange(rate, rate, rate);
+        record->displayLink->setPreferredFrameRateRange(rate, rate, rate);
     });
     return PyLong_FromLong(rate);
 }
@@ -71,33 +71,27 @@ PyObject* metal_acquire_frame_slot(PyObject*, PyObject* args)
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     std::shared_ptr<Semaphore> slot;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            PyErr_SetString(PyExc_ValueError, kInvalidWindow);
-            return nullptr;
-        }
-        if (it->second.frameSlotHeld) Py_RETURN_NONE;
-        slot = it->second.frameSlotSemaphore;
+    bool held = false;
+    if (!QuendalPyWithWindow(handle, missing::kPacingWindow, [&](WindowRecord& record) {
+            held = record.slots.held;
+            slot = record.slots.semaphore;
+        })) {
+        return nullptr;
     }
+    if (held) Py_RETURN_NONE;
     {
         GilRelease release;
         slot->wait();
     }
     std::lock_guard lock(gStateMutex);
-    auto it = gWindows.find(handle);
-    if (it == gWindows.end()) {
-        // Closing signalled the semaphore to wake us; pass that signal on.
+    WindowRecord* record = QuendalPyLookUp(gWindows, handle, missing::kPacingWindow);
+    // Closing signalled the semaphore to wake us: pass that signal on, as a
+    // second holder does.
+    if (!record || record->slots.held) {
         slot->signal();
-        PyErr_SetString(PyExc_ValueError, kInvalidWindow);
-        return nullptr;
+        return QuendalPyNoneUnlessFailed(record != nullptr);
     }
-    if (it->second.frameSlotHeld) {
-        slot->signal();
-    } else {
-        it->second.frameSlotHeld = true;
-    }
+    record->slots.held = true;
     Py_RETURN_NONE;
 }
 
@@ -105,19 +99,14 @@ PyObject* metal_release_frame_slot(PyObject*, PyObject* args)
 {
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    // A slot held by an open frame goes with that frame's command buffer.
     std::shared_ptr<Semaphore> slot;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            PyErr_SetString(PyExc_ValueError, kInvalidWindow);
-            return nullptr;
-        }
-        WindowRecord& record = it->second;
-        if (record.frameSlotHeld && !record.frameActive) {
-            record.frameSlotHeld = false;
-            slot = record.frameSlotSemaphore;
-        }
+    if (!QuendalPyWithWindow(handle, missing::kPacingWindow, [&](WindowRecord& record) {
+            if (!record.slots.held || record.passes.render.active) return;
+            record.slots.held = false;
+            slot = record.slots.semaphore;
+        })) {
+        return nullptr;
     }
     if (slot) slot->signal();
     Py_RETURN_NONE;
@@ -128,14 +117,9 @@ PyObject* metal_vsync(PyObject*, PyObject* args)
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
     std::shared_ptr<Semaphore> refresh;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) {
-            PyErr_SetString(PyExc_ValueError, kInvalidWindow);
-            return nullptr;
-        }
-        refresh = it->second.vsyncSemaphore;
+    if (!QuendalPyWithWindow(handle, missing::kPacingWindow,
+                             [&](WindowRecord& record) { refresh = record.vsyncSemaphore; })) {
+        return nullptr;
     }
     if (!refresh) Py_RETURN_NONE;
 

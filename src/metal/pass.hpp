@@ -4,31 +4,58 @@
 #include <memory>
 #include <string>
 
+#include "metal/errors.hpp"
+#include "metal/state.hpp"
 #include "platform/gpu/command_buffer.hpp"
 
 namespace quendal::metal {
 
-// Ends a blit or compute pass: ends encoding, commits, waits for the GPU and
-// clears the pass fields of the window. Main thread, gStateMutex held. Returns
-// an error text for RuntimeError, or an empty string.
+// Opens a pass in a new command buffer of the queue. A command buffer that
+// cannot be made leaves the encoder null, which the encoding functions report
+// as no open pass. Main thread, gStateMutex held.
 template <class Encoder>
-std::string QuendalPyFinishPass(std::shared_ptr<Encoder>& encoder, std::shared_ptr<gpu::CommandBuffer>& commandBuffer,
-                                bool& active, const char* passName)
+void QuendalPyOpenPass(SynchronousPass<Encoder>& pass)
 {
-    std::string error;
-    if (encoder) encoder->endEncoding();
-    if (commandBuffer) {
-        commandBuffer->commit();
+    if (auto commandBuffer = commandQueue()->commandBuffer()) {
+        pass.commandBuffer = std::move(commandBuffer.value());
+        pass.encoder = std::make_shared<Encoder>(pass.commandBuffer);
+    }
+    pass.active = true;
+}
+
+// Ends a pass: ends encoding, commits, waits for the GPU and closes the pass.
+// A pass the GPU failed fails the step with RuntimeError. Main thread,
+// gStateMutex held.
+template <class Encoder>
+void QuendalPyFinishPass(SynchronousPass<Encoder>& pass, const char* passName, StepFailure& failure)
+{
+    if (pass.encoder) pass.encoder->endEncoding();
+    if (pass.commandBuffer) {
+        pass.commandBuffer->commit();
         // Not waitUntilCompleted: earlier frames' completion handlers take
         // gStateMutex, which the caller holds.
-        if (auto executed = commandBuffer->waitUntilExecuted(); !executed) {
-            error = std::string("The ") + passName + " pass failed on the GPU: " + executed.error().reason + ".";
+        if (auto executed = pass.commandBuffer->waitUntilExecuted(); !executed) {
+            failure.setRuntime(std::string("The ") + passName + " pass failed on the GPU: " + executed.error().reason +
+                               ".");
         }
     }
-    encoder.reset();
-    commandBuffer.reset();
-    active = false;
-    return error;
+    pass = {};
+}
+
+// end_blit and end_compute: one positional window handle; the main-thread step
+// ends the window's pass, or fails with notActive when none is open.
+template <class Encoder>
+PyObject* QuendalPyEndPass(PyObject* args, const Failure& missing, SynchronousPass<Encoder> ActivePasses::*member,
+                           const char* notActive, const char* passName)
+{
+    long long handle = 0;
+    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
+    return QuendalPyNoneUnlessFailed(
+        QuendalPyWindowStep(handle, missing, [&](WindowRecord& record, StepFailure& failure) {
+            SynchronousPass<Encoder>& pass = record.passes.*member;
+            if (!pass.active) return failure.setRuntime(notActive);
+            QuendalPyFinishPass(pass, passName, failure);
+        }));
 }
 
 }  // namespace quendal::metal

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
@@ -19,6 +20,42 @@ bool same(const char* name, const char* expected)
     return name && std::strcmp(name, expected) == 0;
 }
 
+// The fixed-function half of a render pipeline: formats, samples, blending and
+// writes, from create_render_pipeline's arguments.
+struct RenderPipelineOptions {
+    bool blending = true;
+    bool premultiplied = false;
+    const char* format = "bgra8";
+    const char* depthFormat = nullptr;
+    unsigned int sampleCount = 1;
+    const char* stencilFormat = nullptr;
+    bool colorWrite = true;
+};
+
+void describeAttachments(const RenderPipelineOptions& options, gpu::RenderPipelineDescriptor& descriptor)
+{
+    descriptor.colorPixelFormat = pixelFormatFromName(options.format);
+    descriptor.rasterSampleCount = options.sampleCount > 1 ? options.sampleCount : 1;
+    descriptor.blendingEnabled = options.blending;
+    descriptor.rgbBlendOperation = gpu::BlendOperation::Add;
+    descriptor.alphaBlendOperation = gpu::BlendOperation::Add;
+    const gpu::BlendFactor source = options.premultiplied ? gpu::BlendFactor::One : gpu::BlendFactor::SourceAlpha;
+    descriptor.sourceRGBBlendFactor = source;
+    descriptor.sourceAlphaBlendFactor = source;
+    descriptor.destinationRGBBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
+    descriptor.destinationAlphaBlendFactor = gpu::BlendFactor::OneMinusSourceAlpha;
+    if (!options.colorWrite) descriptor.writeMask = gpu::ColorWriteMaskNone;
+    if (same(options.depthFormat, "depth32f")) {
+        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32Float;
+    } else if (same(options.depthFormat, "depth32f_stencil8")) {
+        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
+        descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
+    }
+    if (same(options.stencilFormat, "stencil8")) {
+        descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Stencil8;
+    }
+}
+
 }  // namespace
 
 PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
@@ -31,26 +68,24 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
     const char* fragmentName = nullptr;
     int blending = 1;
     int premultiplied = 0;
-    const char* format = "bgra8";
-    const char* depthFormat = nullptr;
-    unsigned int sampleCount = 1;
-    const char* stencilFormat = nullptr;
     int colorWrite = 1;
+    RenderPipelineOptions options;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Lss|ppszIzp", const_cast<char**>(kwlist), &libraryHandle,
-                                     &vertexName, &fragmentName, &blending, &premultiplied, &format, &depthFormat,
-                                     &sampleCount, &stencilFormat, &colorWrite)) {
+                                     &vertexName, &fragmentName, &blending, &premultiplied, &options.format,
+                                     &options.depthFormat, &options.sampleCount, &options.stencilFormat,
+                                     &colorWrite)) {
         return nullptr;
     }
+    options.blending = blending != 0;
+    options.premultiplied = premultiplied != 0;
+    options.colorWrite = colorWrite != 0;
     if (!QuendalPyEnsureDevice("Metal device is unavailable on this device.")) return nullptr;
 
     // Held through compilation, as every creator of the registry does.
     std::lock_guard lock(gStateMutex);
-    auto it = gLibraries.find(libraryHandle);
-    if (it == gLibraries.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal library handle not found.");
-        return nullptr;
-    }
-    gpu::Library& library = *it->second.library;
+    LibraryRecord* record = QuendalPyLookUp(gLibraries, libraryHandle, missing::kRenderLibrary);
+    if (!record) return nullptr;
+    gpu::Library& library = *record->library;
     auto vertex = library.newFunction(vertexName, gpu::ShaderStage::Vertex);
     auto fragment = library.newFunction(fragmentName, gpu::ShaderStage::Fragment);
     // Names are checked here so that no unknown entry point reaches the driver.
@@ -59,61 +94,26 @@ PyObject* metal_create_render_pipeline(PyObject*, PyObject* args, PyObject* kwar
         return nullptr;
     }
     for (auto* function : {&vertex, &fragment}) {
-        if (!*function) {
-            QuendalPySetError(PyExc_RuntimeError, function->error().reason);
-            return nullptr;
-        }
+        if (!*function) return QuendalPySetGpuError(function->error());
     }
 
     gpu::RenderPipelineDescriptor descriptor;
     descriptor.vertexFunction = vertex.value();
     descriptor.fragmentFunction = fragment.value();
-    descriptor.colorPixelFormat = pixelFormatFromName(format);
-    descriptor.rasterSampleCount = sampleCount > 1 ? sampleCount : 1;
-    descriptor.blendingEnabled = blending != 0;
-    descriptor.rgbBlendOperation = VK_BLEND_OP_ADD;
-    descriptor.alphaBlendOperation = VK_BLEND_OP_ADD;
-    const VkBlendFactor source = premultiplied ? VK_BLEND_FACTOR_ONE : VK_BLEND_FACTOR_SRC_ALPHA;
-    descriptor.sourceRGBBlendFactor = source;
-    descriptor.sourceAlphaBlendFactor = source;
-    descriptor.destinationRGBBlendFactor = VK_BLEND_FACTOR_ONE_MINUS_SRC_ALPHA;
-    descriptor.destinationAlphaBlendFactor = VK_BLEND_FACTOR_ONE_MINUS_SRC_ALPHA;
-    if (!colorWrite) descriptor.writeMask = 0;
-    if (same(depthFormat, "depth32f")) {
-        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32Float;
-    } else if (same(depthFormat, "depth32f_stencil8")) {
-        descriptor.depthAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
-        descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Depth32FloatStencil8;
-    }
-    if (same(stencilFormat, "stencil8")) descriptor.stencilAttachmentPixelFormat = gpu::PixelFormat::Stencil8;
+    describeAttachments(options, descriptor);
 
     // A count the device cannot rasterise with is a bad argument, refused
     // before the driver sees it.
     if (!QuendalPyCheckSampleCount(descriptor.rasterSampleCount)) return nullptr;
 
     auto state = gpu::RenderPipelineState::create(device(), descriptor);
-    if (!state) {
-        QuendalPySetError(PyExc_RuntimeError, state.error().reason);
-        return nullptr;
-    }
-    const int64_t handle = QuendalPyNextHandle();
-    gPipelines.emplace(handle, PipelineRecord{handle, std::move(state.value())});
-    return PyLong_FromLongLong(handle);
+    if (!state) return QuendalPySetGpuError(state.error());
+    return QuendalPyRegister(gPipelines, std::move(state.value()));
 }
 
 PyObject* metal_destroy_render_pipeline(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<gpu::RenderPipelineState> released;
-    {
-        std::lock_guard lock(gStateMutex);
-        if (auto it = gPipelines.find(handle); it != gPipelines.end()) {
-            released = std::move(it->second.state);
-            gPipelines.erase(it);
-        }
-    }
-    Py_RETURN_NONE;
+    return QuendalPyDestroy(gPipelines, args);
 }
 
 PyObject* metal_create_compute_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
@@ -127,43 +127,22 @@ PyObject* metal_create_compute_pipeline(PyObject*, PyObject* args, PyObject* kwa
     if (!QuendalPyEnsureDevice("Metal unavailable.")) return nullptr;
 
     std::lock_guard lock(gStateMutex);
-    auto it = gLibraries.find(libraryHandle);
-    if (it == gLibraries.end()) {
-        PyErr_SetString(PyExc_KeyError, "Library handle not found.");
-        return nullptr;
-    }
-    auto function = it->second.library->newFunction(functionName, gpu::ShaderStage::Compute);
+    LibraryRecord* library = QuendalPyLookUp(gLibraries, libraryHandle, missing::kComputeLibrary);
+    if (!library) return nullptr;
+    auto function = library->library->newFunction(functionName, gpu::ShaderStage::Compute);
     if (function && !function.value()) {
         PyErr_SetString(PyExc_RuntimeError, "Compute function not found in library.");
         return nullptr;
     }
-    if (!function) {
-        QuendalPySetError(PyExc_RuntimeError, function.error().reason);
-        return nullptr;
-    }
+    if (!function) return QuendalPySetGpuError(function.error());
     auto state = gpu::ComputePipelineState::create(device(), function.value());
-    if (!state) {
-        QuendalPySetError(PyExc_RuntimeError, state.error().reason);
-        return nullptr;
-    }
-    const int64_t handle = QuendalPyNextHandle();
-    gComputePipelines.emplace(handle, ComputePipelineRecord{handle, std::move(state.value())});
-    return PyLong_FromLongLong(handle);
+    if (!state) return QuendalPySetGpuError(state.error());
+    return QuendalPyRegister(gComputePipelines, std::move(state.value()));
 }
 
 PyObject* metal_destroy_compute_pipeline(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<gpu::ComputePipelineState> released;
-    {
-        std::lock_guard lock(gStateMutex);
-        if (auto it = gComputePipelines.find(handle); it != gComputePipelines.end()) {
-            released = std::move(it->second.state);
-            gComputePipelines.erase(it);
-        }
-    }
-    Py_RETURN_NONE;
+    return QuendalPyDestroy(gComputePipelines, args);
 }
 
 }  // namespace quendal::metal

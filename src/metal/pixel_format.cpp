@@ -1,35 +1,26 @@
 #include "metal/pixel_format.hpp"
 
-#include <cstring>
 #include <string>
 
+#include "metal/names.hpp"
 #include "metal/state.hpp"
 
 namespace quendal::metal {
 
 gpu::PixelFormat pixelFormatFromName(const char* name)
 {
-    static constexpr struct {
-        const char* name;
-        gpu::PixelFormat format;
-    } table[] = {
+    static constexpr Named<gpu::PixelFormat> table[] = {
         {"bgra8", gpu::PixelFormat::BGRA8Unorm},   {"rgba8", gpu::PixelFormat::RGBA8Unorm},
         {"rgba16f", gpu::PixelFormat::RGBA16Float}, {"r8", gpu::PixelFormat::R8Unorm},
         {"r16f", gpu::PixelFormat::R16Float},       {"r32f", gpu::PixelFormat::R32Float},
         {"rg16f", gpu::PixelFormat::RG16Float},     {"rg32f", gpu::PixelFormat::RG32Float},
     };
-    if (name) {
-        for (const auto& entry : table) {
-            if (std::strcmp(entry.name, name) == 0) return entry.format;
-        }
-    }
-    return gpu::PixelFormat::BGRA8Unorm;
+    return valueNamed(table, name, gpu::PixelFormat::BGRA8Unorm);
 }
 
 bool QuendalPyCheckSampleCount(uint32_t samples)
 {
-    const VkSampleCountFlags supported =
-        gDevice && *gDevice ? device()->supportedSampleCounts() : VK_SAMPLE_COUNT_1_BIT;
+    const gpu::SampleCountMask supported = gDevice && *gDevice ? device()->supportedSampleCounts() : 1;
     if ((samples & (samples - 1)) == 0 && (supported & samples)) return true;
     std::string list;
     for (uint32_t n = 1; n <= 64; n <<= 1) {

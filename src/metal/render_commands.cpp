@@ -5,7 +5,9 @@
 #include <limits>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
+#include "metal/names.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/pipeline_layout.hpp"
 #include "platform/gpu/render_command_encoder.hpp"
@@ -20,18 +22,12 @@ constexpr uint64_t kIndexedDrawArgumentsBytes = 20;
 
 gpu::PrimitiveType primitiveTypeFromName(const char* name)
 {
-    static constexpr struct {
-        const char* name;
-        gpu::PrimitiveType type;
-    } table[] = {
+    static constexpr Named<gpu::PrimitiveType> table[] = {
         {"point", gpu::PrimitiveType::Point},       {"line", gpu::PrimitiveType::Line},
         {"line_strip", gpu::PrimitiveType::LineStrip}, {"triangle", gpu::PrimitiveType::Triangle},
         {"triangle_strip", gpu::PrimitiveType::TriangleStrip},
     };
-    for (const auto& entry : table) {
-        if (std::strcmp(entry.name, name) == 0) return entry.type;
-    }
-    return gpu::PrimitiveType::TriangleStrip;
+    return valueNamed(table, name, gpu::PrimitiveType::TriangleStrip);
 }
 
 gpu::IndexType indexTypeFromName(const char* name)
@@ -42,11 +38,25 @@ gpu::IndexType indexTypeFromName(const char* name)
 // The open frame's encoder, or null with RuntimeError message set.
 gpu::RenderCommandEncoder* openEncoder(WindowRecord& record, const char* message)
 {
-    if (!record.frameActive || !record.renderEncoder) {
+    const RenderFrame& frame = record.passes.render;
+    if (!frame.active || !frame.encoder) {
         PyErr_SetString(PyExc_RuntimeError, message);
         return nullptr;
     }
-    return record.renderEncoder.get();
+    return frame.encoder.get();
+}
+
+// The window's open encoder and the resource that a render command names. Both
+// handles are looked up first, with the function's one message for either;
+// then the frame must be open. Null with the exception raised otherwise.
+// gStateMutex held.
+template <class Record>
+gpu::RenderCommandEncoder* openEncoderAnd(int64_t window, Registry<Record>& registry, int64_t handle,
+                                          const Failure& missing, const char* noFrame, Record*& resource)
+{
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing);
+    resource = w ? QuendalPyLookUp(registry, handle, missing) : nullptr;
+    return resource ? openEncoder(*w, noFrame) : nullptr;
 }
 
 bool valueError(const char* message)
@@ -100,9 +110,7 @@ bool checkIndirect(const gpu::Buffer& buffer, long long offset, uint64_t bytes)
 PyObject* drawResult(const gpu::Status& status)
 {
     if (status) Py_RETURN_NONE;
-    QuendalPySetError(status.error().code == VK_ERROR_VALIDATION_FAILED_EXT ? PyExc_ValueError : PyExc_RuntimeError,
-                      status.error().reason);
-    return nullptr;
+    return QuendalPySetGpuError(status.error());
 }
 
 bool hasPipeline(gpu::RenderCommandEncoder& encoder)
@@ -124,24 +132,21 @@ PyObject* setBuffer(PyObject* args, PyObject* kwargs, bool vertex)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto b = gBuffers.find(bufferHandle);
-    if (w == gWindows.end() || b == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or buffer handle not found.");
-        return nullptr;
-    }
+    BufferRecord* b = nullptr;
     gpu::RenderCommandEncoder* encoder =
-        openEncoder(w->second, vertex ? "begin_frame() must be called before set_vertex_buffer()."
-                                      : "begin_frame() must be called before set_fragment_buffer().");
+        openEncoderAnd(window, gBuffers, bufferHandle, missing::kWindowOrBuffer,
+                       vertex ? "begin_frame() must be called before set_vertex_buffer()."
+                              : "begin_frame() must be called before set_fragment_buffer().",
+                       b);
     if (!encoder || !checkIndex(index)) return nullptr;
-    if (offset < 0 || static_cast<uint64_t>(offset) >= b->second.buffer->length()) {
+    if (offset < 0 || static_cast<uint64_t>(offset) >= b->buffer->length()) {
         PyErr_SetString(PyExc_ValueError, "offset must be at least 0 and less than the buffer's length.");
         return nullptr;
     }
     if (vertex) {
-        encoder->setVertexBuffer(b->second.buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
+        encoder->setVertexBuffer(b->buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
     } else {
-        encoder->setFragmentBuffer(b->second.buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
+        encoder->setFragmentBuffer(b->buffer, static_cast<uint64_t>(offset), static_cast<uint32_t>(index));
     }
     Py_RETURN_NONE;
 }
@@ -162,13 +167,10 @@ PyObject* drawArrays(PyObject* args, PyObject* kwargs, bool instanced)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    if (w == gWindows.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window handle not found.");
-        return nullptr;
-    }
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kDrawWindow);
+    if (!w) return nullptr;
     gpu::RenderCommandEncoder* encoder =
-        openEncoder(w->second, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw().");
+        openEncoder(*w, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw().");
     if (!encoder || !checkCount(start, "vertex_start") || !checkCount(count, "vertex_count") ||
         !checkCount(start + count, "vertex_start + vertex_count") || !checkCount(instances, "instance_count") ||
         !hasPipeline(*encoder)) {
@@ -196,21 +198,17 @@ PyObject* drawElements(PyObject* args, PyObject* kwargs, bool instanced)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto b = gBuffers.find(bufferHandle);
-    if (w == gWindows.end() || b == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or index buffer handle not found.");
-        return nullptr;
-    }
-    gpu::RenderCommandEncoder* encoder = openEncoder(
-        w->second, instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw_indexed().");
+    BufferRecord* b = nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoderAnd(
+        window, gBuffers, bufferHandle, missing::kWindowOrIndexBuffer,
+        instanced ? "begin_frame() must be called first." : "begin_frame() must be called before draw_indexed().", b);
     const gpu::IndexType type = indexTypeFromName(indexType);
-    if (!encoder || !checkIndices(*b->second.buffer, type, count, offset) || !checkCount(instances, "instance_count") ||
+    if (!encoder || !checkIndices(*b->buffer, type, count, offset) || !checkCount(instances, "instance_count") ||
         !hasPipeline(*encoder)) {
         return nullptr;
     }
     return drawResult(encoder->drawIndexedPrimitives(primitiveTypeFromName(primitive), static_cast<uint64_t>(count),
-                                                     type, b->second.buffer, static_cast<uint64_t>(offset),
+                                                     type, b->buffer, static_cast<uint64_t>(offset),
                                                      static_cast<uint64_t>(instances)));
 }
 
@@ -225,15 +223,11 @@ PyObject* metal_set_pipeline(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto p = gPipelines.find(pipeline);
-    if (w == gWindows.end() || p == gPipelines.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or pipeline handle not found.");
-        return nullptr;
-    }
-    gpu::RenderCommandEncoder* encoder = openEncoder(w->second, "begin_frame() must be called before set_pipeline().");
+    PipelineRecord* p = nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoderAnd(window, gPipelines, pipeline, missing::kWindowOrPipeline,
+                                                        "begin_frame() must be called before set_pipeline().", p);
     if (!encoder) return nullptr;
-    encoder->setRenderPipelineState(p->second.state);
+    encoder->setRenderPipelineState(p->state);
     Py_RETURN_NONE;
 }
 
@@ -257,17 +251,11 @@ PyObject* metal_set_fragment_texture(PyObject*, PyObject* args, PyObject* kwargs
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto t = gTextures.find(texture);
-    if (w == gWindows.end() || t == gTextures.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or texture handle not found.");
-        return nullptr;
-    }
-    gpu::RenderCommandEncoder* encoder =
-        openEncoder(w->second, "begin_frame() must be called before set_fragment_texture().");
-    if (!encoder || !checkIndex(index)) return nullptr;
-    if (!QuendalPyCheckNotRenderingInto(*t->second.texture, window)) return nullptr;
-    encoder->setFragmentTexture(t->second.texture, static_cast<uint32_t>(index));
+    TextureRecord* t = nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoderAnd(window, gTextures, texture, missing::kWindowOrTexture,
+                                                        "begin_frame() must be called before set_fragment_texture().", t);
+    if (!encoder || !checkIndex(index) || !QuendalPyCheckNotRenderingInto(*t->texture, window)) return nullptr;
+    encoder->setFragmentTexture(t->texture, static_cast<uint32_t>(index));
     Py_RETURN_NONE;
 }
 
@@ -303,18 +291,13 @@ PyObject* metal_draw_indirect(PyObject*, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto b = gBuffers.find(bufferHandle);
-    if (w == gWindows.end() || b == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal window or indirect buffer handle not found.");
+    BufferRecord* b = nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoderAnd(window, gBuffers, bufferHandle, missing::kWindowOrIndirectBuffer,
+                                                        "begin_frame() must be called first.", b);
+    if (!encoder || !checkIndirect(*b->buffer, offset, kDrawArgumentsBytes) || !hasPipeline(*encoder)) {
         return nullptr;
     }
-    gpu::RenderCommandEncoder* encoder = openEncoder(w->second, "begin_frame() must be called first.");
-    if (!encoder || !checkIndirect(*b->second.buffer, offset, kDrawArgumentsBytes) || !hasPipeline(*encoder)) {
-        return nullptr;
-    }
-    return drawResult(
-        encoder->drawPrimitives(primitiveTypeFromName(primitive), b->second.buffer, static_cast<uint64_t>(offset)));
+    return drawResult(encoder->drawPrimitives(primitiveTypeFromName(primitive), b->buffer, static_cast<uint64_t>(offset)));
 }
 
 PyObject* metal_draw_indexed_indirect(PyObject*, PyObject* args, PyObject* kwargs)
@@ -332,21 +315,16 @@ PyObject* metal_draw_indexed_indirect(PyObject*, PyObject* args, PyObject* kwarg
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
-    auto w = gWindows.find(window);
-    auto index = gBuffers.find(indexHandle);
-    auto indirect = gBuffers.find(indirectHandle);
-    if (w == gWindows.end() || index == gBuffers.end() || indirect == gBuffers.end()) {
-        PyErr_SetString(PyExc_KeyError, "_metal handle not found.");
-        return nullptr;
-    }
-    gpu::RenderCommandEncoder* encoder = openEncoder(w->second, "begin_frame() must be called first.");
-    if (!encoder || !checkIndirect(*indirect->second.buffer, offset, kIndexedDrawArgumentsBytes) ||
-        !hasPipeline(*encoder)) {
+    WindowRecord* w = QuendalPyLookUp(gWindows, window, missing::kAnyHandle);
+    BufferRecord* index = w ? QuendalPyLookUp(gBuffers, indexHandle, missing::kAnyHandle) : nullptr;
+    BufferRecord* indirect = index ? QuendalPyLookUp(gBuffers, indirectHandle, missing::kAnyHandle) : nullptr;
+    if (!indirect) return nullptr;
+    gpu::RenderCommandEncoder* encoder = openEncoder(*w, "begin_frame() must be called first.");
+    if (!encoder || !checkIndirect(*indirect->buffer, offset, kIndexedDrawArgumentsBytes) || !hasPipeline(*encoder)) {
         return nullptr;
     }
     return drawResult(encoder->drawIndexedPrimitives(primitiveTypeFromName(primitive), indexTypeFromName(indexType),
-                                                     index->second.buffer, 0, indirect->second.buffer,
-                                                     static_cast<uint64_t>(offset)));
+                                                     index->buffer, 0, indirect->buffer, static_cast<uint64_t>(offset)));
 }
 
 }  // namespace quendal::metal

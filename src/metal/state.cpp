@@ -34,8 +34,9 @@ int64_t QuendalPyNextHandle()
 int64_t QuendalPyOpenFrameRenderingInto(const gpu::Texture& texture, int64_t exceptWindow)
 {
     for (const auto& [handle, record] : gWindows) {
-        if (handle != exceptWindow && record.frameActive && record.targetTexture &&
-            record.targetTexture->image() == texture.image()) {
+        const RenderFrame& frame = record.passes.render;
+        if (handle != exceptWindow && frame.active && frame.targetTexture &&
+            frame.targetTexture->sharesImageWith(texture)) {
             return handle;
         }
     }
@@ -46,10 +47,22 @@ bool QuendalPyCheckNotRenderingInto(const gpu::Texture& texture, int64_t exceptW
 {
     const int64_t window = QuendalPyOpenFrameRenderingInto(texture, exceptWindow);
     if (window == 0) return true;
-    PyErr_Format(PyExc_RuntimeError,
-                 "The texture is the target of the open frame of window %lld; end that frame first.",
-                 static_cast<long long>(window));
+    PyErr_SetString(PyExc_RuntimeError, QuendalPyRenderingIntoMessage(window).c_str());
     return false;
+}
+
+std::string QuendalPyRenderingIntoMessage(int64_t window)
+{
+    return "The texture is the target of the open frame of window " + std::to_string(window) +
+           "; end that frame first.";
+}
+
+void QuendalPyCommitPendingFrames(WindowRecord& record)
+{
+    auto& pending = record.passes.render.pendingCommandBuffer;
+    if (!pending) return;
+    pending->commit();
+    pending.reset();
 }
 
 bool QuendalPyEnsureDevice(const char* message)

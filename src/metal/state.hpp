@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "platform/gpu/buffer.hpp"
@@ -90,6 +91,82 @@ struct TouchEvent {
     double timestamp = 0;  // seconds since system start-up
 };
 
+// A window's multisample, depth or stencil attachment, kept from frame to frame
+// while frames ask for the same size, sample count and format.
+struct CachedAttachment {
+    std::shared_ptr<gpu::Texture> texture;
+    // What the texture was made for; the format in Metal numbering.
+    uint64_t width = 0;
+    uint64_t height = 0;
+    uint64_t sampleCount = 0;
+    uint64_t pixelFormat = 0;
+
+    bool fits(uint64_t w, uint64_t h, uint64_t samples, uint64_t format) const
+    {
+        return texture && width == w && height == h && sampleCount == samples && pixelFormat == format;
+    }
+    void keep(std::shared_ptr<gpu::Texture> made, uint64_t w, uint64_t h, uint64_t samples, uint64_t format)
+    {
+        texture = std::move(made);
+        width = w;
+        height = h;
+        sampleCount = samples;
+        pixelFormat = format;
+    }
+};
+
+struct AttachmentCache {
+    CachedAttachment msaa;
+    CachedAttachment depth;
+    CachedAttachment stencil;
+};
+
+// The render frame being encoded (frame.cpp; used by render_commands.cpp and
+// depth_stencil.cpp).
+struct RenderFrame {
+    bool active = false;
+    std::shared_ptr<gpu::Drawable> drawable;      // onscreen frames
+    std::shared_ptr<gpu::Texture> targetTexture;  // offscreen frames
+    std::shared_ptr<gpu::CommandBuffer> commandBuffer;
+    std::shared_ptr<gpu::RenderCommandEncoder> encoder;
+    // The command buffer that offscreen frames share: committed by the next
+    // onscreen frame or blit pass, so that they run in the order encoded.
+    std::shared_ptr<gpu::CommandBuffer> pendingCommandBuffer;
+};
+
+// A blit or compute pass: a command buffer of its own, submitted and waited for
+// when the pass ends (blit.cpp, compute.cpp).
+template <class Encoder>
+struct SynchronousPass {
+    bool active = false;
+    std::shared_ptr<Encoder> encoder;
+    std::shared_ptr<gpu::CommandBuffer> commandBuffer;
+};
+
+struct ActivePasses {
+    RenderFrame render;
+    SynchronousPass<gpu::BlitCommandEncoder> blit;
+    SynchronousPass<gpu::ComputeCommandEncoder> compute;
+};
+
+// The window's one onscreen frame slot and the frames that went through it
+// (pacing.cpp, frame.cpp; counted by diagnostics.cpp).
+struct FrameSlots {
+    std::shared_ptr<Semaphore> semaphore;  // count 1: the slot is free
+    // Taken by acquire_frame_slot or an onscreen begin_frame, and not yet
+    // handed to a committed frame or given back.
+    bool held = false;
+    uint64_t framesSubmitted = 0;  // committed with a completion handler
+    uint64_t framesCompleted = 0;  // completion handlers that have run
+};
+
+// Pointer events waiting for consume_touches (input.cpp).
+struct InputState {
+    std::deque<TouchEvent> touches;  // oldest first
+    std::unordered_map<int64_t, int64_t> activePointers;  // button + 1 -> pointer id
+    int64_t nextPointerId = 1;
+};
+
 // All per-window state. The window objects (window, controller, layer, display
 // link) are used on the main thread only; the rest under gStateMutex.
 struct WindowRecord {
@@ -97,44 +174,12 @@ struct WindowRecord {
     std::shared_ptr<ui::Window> window;
     std::shared_ptr<QuendalPyMetalViewController> controller;
     std::shared_ptr<gpu::MetalLayer> layer;
-    std::shared_ptr<gpu::Drawable> drawable;
-    std::shared_ptr<gpu::CommandBuffer> commandBuffer;
-    std::shared_ptr<gpu::RenderCommandEncoder> renderEncoder;
-    std::shared_ptr<gpu::Texture> targetTexture;
-    std::shared_ptr<gpu::ComputeCommandEncoder> computeEncoder;
-    std::shared_ptr<gpu::CommandBuffer> computeCommandBuffer;
-    std::shared_ptr<gpu::BlitCommandEncoder> blitEncoder;
-    std::shared_ptr<gpu::CommandBuffer> blitCommandBuffer;
-    bool blitActive = false;
-    std::shared_ptr<gpu::Texture> depthTexture;
-    uint64_t depthWidth = 0;
-    uint64_t depthHeight = 0;
-    uint64_t depthSampleCount = 0;
-    uint64_t depthPixelFormat = 0;
-    std::shared_ptr<gpu::Texture> stencilTexture;
-    uint64_t stencilWidth = 0;
-    uint64_t stencilHeight = 0;
-    uint64_t stencilSampleCount = 0;
-    std::shared_ptr<gpu::Texture> msaaTexture;
-    uint64_t msaaWidth = 0;
-    uint64_t msaaHeight = 0;
-    uint64_t msaaSampleCount = 0;
-    uint64_t msaaPixelFormat = 0;
     std::shared_ptr<ui::DisplayLink> displayLink;
-    std::shared_ptr<Semaphore> vsyncSemaphore;
-    std::shared_ptr<Semaphore> frameSlotSemaphore;
-    uint64_t framesSubmitted = 0;
-    uint64_t framesCompleted = 0;
-    bool frameSlotHeld = false;
-    // The scope of the frame being encoded; ending it (reset) releases what the
-    // frame kept for itself. Ended by end_frame or close_window.
-    std::shared_ptr<void> framePool;
-    bool frameActive = false;
-    bool computeActive = false;
-    std::shared_ptr<gpu::CommandBuffer> pendingCommandBuffer;
-    std::deque<TouchEvent> touches;
-    std::unordered_map<int64_t, int64_t> activePointers;
-    int64_t nextPointerId = 1;
+    std::shared_ptr<Semaphore> vsyncSemaphore;  // signalled on every display refresh
+    ActivePasses passes;
+    AttachmentCache attachments;
+    FrameSlots slots;
+    InputState input;
 };
 
 template <class Record>
@@ -170,6 +215,11 @@ int64_t QuendalPyNextHandle();
 int64_t QuendalPyOpenFrameRenderingInto(const gpu::Texture& texture, int64_t exceptWindow = 0);
 // Raises RuntimeError naming that window and returns false, when there is one.
 bool QuendalPyCheckNotRenderingInto(const gpu::Texture& texture, int64_t exceptWindow = 0);
+std::string QuendalPyRenderingIntoMessage(int64_t window);
+
+// Commits the command buffer of the window's offscreen frames, if any, so that
+// they reach the GPU ahead of what is encoded next. gStateMutex held.
+void QuendalPyCommitPendingFrames(WindowRecord& record);
 
 // Makes gDevice and gCommandQueue exist. On failure raises RuntimeError with
 // message and returns false. Interpreter lock held, gStateMutex not held.

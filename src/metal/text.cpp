@@ -54,7 +54,7 @@ text::Font resolveFont(const char* name, double size)
 std::optional<uint32_t> textureSide(double side)
 {
     if (!(side >= 1)) side = 1;
-    if (side > static_cast<double>(device()->properties().limits.maxImageDimension2D)) return std::nullopt;
+    if (side > static_cast<double>(device()->maxTextureSide())) return std::nullopt;
     return static_cast<uint32_t>(side);
 }
 
@@ -101,22 +101,13 @@ std::shared_ptr<gpu::Texture> QuendalPyRasterizeText(std::string_view string, co
     return texture;
 }
 
-// Measures, packs and draws the sequences into a new atlas texture, filling
-// glyphs in packing order. Main thread.
-std::shared_ptr<gpu::Texture> QuendalPyBuildGlyphAtlas(const std::vector<std::string_view>& sequences,
-                                                       const std::vector<uint32_t>& codePoints,
-                                                       const char* fontName, double fontSize, double requestedPadding,
-                                                       bool sdf, double sdfSpread, std::vector<PackedGlyph>& glyphs,
-                                                       uint32_t& atlasHeight)
+// Measures each sequence into glyphs, in the order given. Each sequence is laid
+// out again to draw it: keeping every layout would cost far more memory than
+// the atlas for long lists of characters.
+void measureGlyphs(text::Typesetter& typesetter, const text::Font& font,
+                   const std::vector<std::string_view>& sequences, const std::vector<uint32_t>& codePoints,
+                   std::vector<PackedGlyph>& glyphs)
 {
-    const text::Font font = resolveFont(fontName, fontSize);
-    if (font.pointSize() > text::Font::kLargestDrawableSize && !sequences.empty()) return nullptr;
-    const double padding =
-        requestedPadding >= 0 ? requestedPadding : std::max(2.0, std::ceil(0.1 * font.pointSize()));
-
-    // Each sequence is laid out again to draw it: keeping every layout would
-    // cost far more memory than the atlas for long lists of characters.
-    text::Typesetter typesetter;
     glyphs.reserve(sequences.size());
     for (size_t i = 0; i < sequences.size(); ++i) {
         const text::TextSize size = typesetter.line(sequences[i], font).size();
@@ -128,9 +119,13 @@ std::shared_ptr<gpu::Texture> QuendalPyBuildGlyphAtlas(const std::vector<std::st
         glyph.fifth = glyph.width;
         glyphs.push_back(glyph);
     }
+}
 
-    // Rows of fixed width; every glyph, a row's first included, checks that its
-    // cell fits, so a glyph wider than the atlas sits alone at the row start.
+// Places the glyphs in rows of the atlas's fixed width; returns the height the
+// rows need. Every glyph, a row's first included, checks that its cell fits, so
+// a glyph wider than the atlas sits alone at the row start.
+double packGlyphs(std::vector<PackedGlyph>& glyphs, double padding)
+{
     double x = padding;
     double y = padding;
     double rowHeight = 0;
@@ -147,8 +142,25 @@ std::shared_ptr<gpu::Texture> QuendalPyBuildGlyphAtlas(const std::vector<std::st
         x = x + cellWidth;
         rowHeight = std::max(rowHeight, cellHeight);
     }
+    return std::ceil(padding + (rowHeight + y));
+}
 
-    const double needed = std::max(kAtlasMinimumHeight, std::ceil(padding + (rowHeight + y)));
+// Measures, packs and draws the sequences into a new atlas texture, filling
+// glyphs in packing order. Main thread.
+std::shared_ptr<gpu::Texture> QuendalPyBuildGlyphAtlas(const std::vector<std::string_view>& sequences,
+                                                       const std::vector<uint32_t>& codePoints,
+                                                       const char* fontName, double fontSize, double requestedPadding,
+                                                       bool sdf, double sdfSpread, std::vector<PackedGlyph>& glyphs,
+                                                       uint32_t& atlasHeight)
+{
+    const text::Font font = resolveFont(fontName, fontSize);
+    if (font.pointSize() > text::Font::kLargestDrawableSize && !sequences.empty()) return nullptr;
+    const double padding =
+        requestedPadding >= 0 ? requestedPadding : std::max(2.0, std::ceil(0.1 * font.pointSize()));
+
+    text::Typesetter typesetter;
+    measureGlyphs(typesetter, font, sequences, codePoints, glyphs);
+    const double needed = std::max(kAtlasMinimumHeight, packGlyphs(glyphs, padding));
     double height = kAtlasMinimumHeight;
     while (height < needed) height *= 2;
     const auto side = textureSide(height);

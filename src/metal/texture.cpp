@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/pixel_format.hpp"
 #include "metal/state.hpp"
@@ -45,7 +46,7 @@ void QuendalPyLoadImageTexture(const std::string& path, int64_t& handle, uint32_
     // A small file can declare an image far larger than any texture; decoding
     // it would only exhaust memory before the device refused it.
     if (auto declared = source->pixelSizeAtIndex(0)) {
-        const uint32_t maxSide = device()->properties().limits.maxImageDimension2D;
+        const uint32_t maxSide = device()->maxTextureSide();
         if (declared->first > maxSide || declared->second > maxSide) {
             error = "Failed to create texture.";
             return;
@@ -82,12 +83,7 @@ void QuendalPyLoadImageTexture(const std::string& path, int64_t& handle, uint32_
 
 void QuendalPyForgetTexture(int64_t handle)
 {
-    std::shared_ptr<gpu::Texture> released;
-    std::lock_guard lock(gStateMutex);
-    auto it = gTextures.find(handle);
-    if (it == gTextures.end()) return;
-    released = std::move(it->second.texture);
-    gTextures.erase(it);
+    QuendalPyErase(gTextures, handle);
 }
 
 std::shared_ptr<gpu::Texture> QuendalPyMakeBitmapTexture(uint32_t width, uint32_t height,
@@ -181,20 +177,7 @@ PyObject* metal_create_image_texture(PyObject*, PyObject* args, PyObject* kwargs
 
 PyObject* metal_destroy_texture(PyObject*, PyObject* args)
 {
-    long long handle = 0;
-    if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<gpu::Texture> released;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gTextures.find(handle);
-        if (it != gTextures.end()) {
-            released = std::move(it->second.texture);
-            gTextures.erase(it);
-        }
-    }
-    // The Vulkan objects go outside the lock (or later, if a command buffer holds them).
-    released.reset();
-    Py_RETURN_NONE;
+    return QuendalPyDestroy(gTextures, args);
 }
 
 }  // namespace quendal::metal

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
+#include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
 #include "platform/gpu/render_command_encoder.hpp"
@@ -16,7 +18,6 @@
 namespace quendal::metal {
 namespace {
 
-constexpr const char* kWindowNotFound = "Metal window handle not found.";
 constexpr double kButtonMargin = 12;
 constexpr double kButtonMinimumX = 8;
 constexpr double kButtonY = 8;
@@ -37,9 +38,9 @@ void QuendalPyMetalSurfaceView::backingGeometryChanged()
     layer_->setDrawableSize(gpu::DrawableSize{size.width * scale, size.height * scale});
 }
 
-void QuendalPyMetalSurfaceView::nativeSurfaceAttached(const ui::NativeSurface& surface)
+void QuendalPyMetalSurfaceView::nativeSurfaceAttached(const NativeSurface& surface)
 {
-    if (layer_) layer_->setSurfaceSource(gpu::SurfaceSource{surface.xlibDisplay, surface.xlibWindow});
+    if (layer_) layer_->setSurfaceSource(surface);
 }
 
 QuendalPyMetalViewController::QuendalPyMetalViewController(std::string title)
@@ -108,6 +109,89 @@ void QuendalPyPumpEvents()
     application->updateWindows();
 }
 
+namespace {
+
+// The application, then a window of the size showing a new controller's
+// surface view, shown and laid out. Main thread.
+std::shared_ptr<ui::Window> openWindow(const std::string& title, ui::Size size,
+                                       std::shared_ptr<QuendalPyMetalViewController>& controller)
+{
+    ui::Application& application = ui::Application::sharedApplication();
+    application.finishLaunching();
+    application.activate();
+
+    controller = std::make_shared<QuendalPyMetalViewController>(title);
+    auto window = ui::Window::create(ui::Rect{{0, 0}, size}, ui::WindowStyleTitled | ui::WindowStyleClosable |
+                                                                 ui::WindowStyleMiniaturizable |
+                                                                 ui::WindowStyleResizable);
+    window->setTitle(title);
+    window->setContentViewController(controller);
+    window->setDelegate(controller.get());
+    window->setContentSize(size);
+    window->center();
+    window->makeKeyAndOrderFront();
+
+    QuendalPyMetalSurfaceView& view = *controller->surfaceView;
+    window->makeFirstResponder(&view);
+    application.activate();
+    view.layoutSubtreeIfNeeded();
+    return window;
+}
+
+// The record of a window just opened: its layer set up for the first
+// drawables, its display link ticking, its frame slot free. Main thread.
+WindowRecord newWindowRecord(int64_t handle, std::shared_ptr<ui::Window> window,
+                             std::shared_ptr<QuendalPyMetalViewController> controller,
+                             std::shared_ptr<gpu::Device> gpuDevice, ui::Size size)
+{
+    QuendalPyMetalSurfaceView& view = *controller->surfaceView;
+    view.windowHandle = handle;
+
+    const std::shared_ptr<gpu::MetalLayer>& layer = view.layer();
+    const double scale = window->backingScaleFactor();
+    layer->setDevice(std::move(gpuDevice));
+    layer->setPixelFormat(gpu::PixelFormat::BGRA8Unorm);
+    layer->setFramebufferOnly(false);
+    layer->setContentsScale(scale);
+    layer->setDrawableSize(gpu::DrawableSize{size.width * scale, size.height * scale});
+
+    WindowRecord record;
+    record.handle = handle;
+    record.vsyncSemaphore = std::make_shared<Semaphore>(0);
+    controller->vsyncSemaphore = record.vsyncSemaphore;
+    record.displayLink = ui::DisplayLink::create(view, [target = controller.get()] { target->vsyncFired(); });
+    record.displayLink->addToMainRunLoop();
+    record.window = std::move(window);
+    record.controller = std::move(controller);
+    record.layer = layer;
+    record.slots.semaphore = std::make_shared<Semaphore>(1);
+    record.input.activePointers.max_load_factor(1.0f);
+    return record;
+}
+
+// Stops everything that could still reach the window and takes it off the
+// screen; the record is erased next. Main thread, gStateMutex held.
+void tearDownWindow(WindowRecord& record)
+{
+    if (record.displayLink) record.displayLink->invalidate();
+    if (record.controller) record.controller->vsyncSemaphore.reset();
+    // Wake whoever waits for a refresh or the frame slot.
+    if (record.vsyncSemaphore) record.vsyncSemaphore->signal();
+    if (record.slots.semaphore) record.slots.semaphore->signal();
+    // An open frame's textures return to their resting layouts, as the layout
+    // tracking expects, though its commands are never submitted.
+    if (record.passes.render.encoder) record.passes.render.encoder->endEncoding();
+    // The swapchain goes before the native window it presents to.
+    if (record.layer) record.layer->discardDrawables();
+    if (record.window) {
+        record.window->setDelegate(nullptr);
+        record.window->orderOut();
+        record.window->close();
+    }
+}
+
+}  // namespace
+
 PyObject* metal_create_window(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* kwlist[] = {"title", "orientation", nullptr};
@@ -129,56 +213,13 @@ PyObject* metal_create_window(PyObject*, PyObject* args, PyObject* kwargs)
 
     const std::string titleText(title);
     const std::shared_ptr<gpu::Device> gpuDevice = device();
+    const ui::Size size = portrait ? ui::Size{540, 800} : ui::Size{960, 640};
     int64_t handle = 0;
     runOnMainSync([&] {
-        ui::Application& application = ui::Application::sharedApplication();
-        application.finishLaunching();
-        application.activate();
-
-        auto controller = std::make_shared<QuendalPyMetalViewController>(titleText);
-        const double width = portrait ? 540 : 960;
-        const double height = portrait ? 800 : 640;
-        auto window = ui::Window::create(ui::Rect{{0, 0}, {width, height}},
-                                         ui::WindowStyleTitled | ui::WindowStyleClosable |
-                                             ui::WindowStyleMiniaturizable | ui::WindowStyleResizable);
-        window->setTitle(titleText);
-        window->setContentViewController(controller);
-        window->setDelegate(controller.get());
-        window->setContentSize(ui::Size{width, height});
-        window->center();
-        window->makeKeyAndOrderFront();
-
-        QuendalPyMetalSurfaceView& view = *controller->surfaceView;
-        window->makeFirstResponder(&view);
-        application.activate();
-        view.layoutSubtreeIfNeeded();
-
+        std::shared_ptr<QuendalPyMetalViewController> controller;
+        auto window = openWindow(titleText, size, controller);
         handle = QuendalPyNextHandle();
-        view.windowHandle = handle;
-
-        const std::shared_ptr<gpu::MetalLayer>& layer = view.layer();
-        const double scale = window->backingScaleFactor();
-        layer->setDevice(gpuDevice);
-        layer->setPixelFormat(gpu::PixelFormat::BGRA8Unorm);
-        layer->setFramebufferOnly(false);
-        layer->setContentsScale(scale);
-        layer->setDrawableSize(gpu::DrawableSize{width * scale, height * scale});
-
-        auto vsyncSemaphore = std::make_shared<Semaphore>(0);
-        controller->vsyncSemaphore = vsyncSemaphore;
-
-        auto displayLink = ui::DisplayLink::create(view, [target = controller.get()] { target->vsyncFired(); });
-        displayLink->addToMainRunLoop();
-
-        WindowRecord record;
-        record.handle = handle;
-        record.window = window;
-        record.controller = controller;
-        record.layer = layer;
-        record.displayLink = std::move(displayLink);
-        record.vsyncSemaphore = std::move(vsyncSemaphore);
-        record.frameSlotSemaphore = std::make_shared<Semaphore>(1);
-        record.activePointers.max_load_factor(1.0f);
+        WindowRecord record = newWindowRecord(handle, std::move(window), std::move(controller), gpuDevice, size);
         std::lock_guard lock(gStateMutex);
         gWindows.emplace(handle, std::move(record));
     });
@@ -189,37 +230,15 @@ PyObject* metal_close_window(PyObject*, PyObject* args)
 {
     long long handle = 0;
     if (!PyArg_ParseTuple(args, "L", &handle)) return nullptr;
-    std::shared_ptr<void> framePool;
-    {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it != gWindows.end()) framePool = std::move(it->second.framePool);
-    }
-    framePool.reset();
-
     runOnMainSync([&] {
-        WindowRecord closed;
+        std::optional<WindowRecord> closed;
         {
             std::lock_guard lock(gStateMutex);
-            auto it = gWindows.find(handle);
-            if (it == gWindows.end()) return;
-            WindowRecord& record = it->second;
-            if (record.displayLink) record.displayLink->invalidate();
-            if (record.controller) record.controller->vsyncSemaphore.reset();
-            if (record.vsyncSemaphore) record.vsyncSemaphore->signal();
-            if (record.frameSlotSemaphore) record.frameSlotSemaphore->signal();
-            // An open frame's textures return to their resting layouts, as the
-            // layout tracking expects, though its commands are never submitted.
-            if (record.renderEncoder) record.renderEncoder->endEncoding();
-            // The swapchain goes before the native window it presents to.
-            if (record.layer) record.layer->discardDrawables();
-            if (record.window) {
-                record.window->setDelegate(nullptr);
-                record.window->orderOut();
-                record.window->close();
-            }
-            closed = std::move(record);
-            gWindows.erase(it);
+            WindowRecord* record = QuendalPyFind(gWindows, handle);
+            if (!record) return;
+            tearDownWindow(*record);
+            closed = std::move(*record);
+            gWindows.erase(handle);
         }
         // The platform objects go after unlocking: tearing widgets down may call back.
     });
@@ -230,26 +249,18 @@ namespace {
 
 PyObject* metalMacMetrics(int64_t handle, int64_t lastSeenRevision)
 {
-    bool found = false;
     double width = 0;
     double height = 0;
     double scale = 1;
     int64_t revision = 0;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) return;
-        found = true;
-        const ui::Size size = it->second.controller->surfaceView->bounds().size;
+    const bool found = QuendalPyWindowStep(handle, missing::kWindow, [&](WindowRecord& record, StepFailure&) {
+        const ui::Size size = record.controller->surfaceView->bounds().size;
         width = size.width;
         height = size.height;
-        scale = it->second.window->backingScaleFactor();
-        revision = it->second.controller->layoutRevision;
+        scale = record.window->backingScaleFactor();
+        revision = record.controller->layoutRevision;
     });
-    if (!found) {
-        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
-        return nullptr;
-    }
+    if (!found) return nullptr;
     if (revision == lastSeenRevision) Py_RETURN_NONE;
     return Py_BuildValue("{s:L,s:(dd),s:(dd),s:d,s:(dddd)}", "revision", static_cast<long long>(revision), "size",
                          width, height, "pixel_size", width * scale, height * scale, "scale", scale, "safe_area", 0.0,
@@ -281,20 +292,12 @@ PyObject* metal_consume_actions(PyObject*, PyObject* args)
         GilRelease release;
         QuendalPyPumpEvents();
     }
-    bool found = false;
     int action = 0;
     int close = 0;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) return;
-        found = true;
-        it->second.controller->consumeActionCount(&action, &close);
+    const bool found = QuendalPyWindowStep(handle, missing::kWindow, [&](WindowRecord& record, StepFailure&) {
+        record.controller->consumeActionCount(&action, &close);
     });
-    if (!found) {
-        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
-        return nullptr;
-    }
+    if (!found) return nullptr;
     return Py_BuildValue("{s:i,s:i}", "action", action, "close", close);
 }
 
@@ -305,20 +308,11 @@ PyObject* metal_set_title(PyObject*, PyObject* args, PyObject* kwargs)
     const char* title = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ls", const_cast<char**>(kwlist), &handle, &title)) return nullptr;
     const std::string text(title);
-    bool found = false;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) return;
-        it->second.window->setTitle(text);
-        it->second.controller->windowTitle = text;
-        found = true;
-    });
-    if (!found) {
-        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return QuendalPyNoneUnlessFailed(
+        QuendalPyWindowStep(handle, missing::kWindow, [&](WindowRecord& record, StepFailure&) {
+            record.window->setTitle(text);
+            record.controller->windowTitle = text;
+        }));
 }
 
 PyObject* metal_set_action_label(PyObject*, PyObject* args, PyObject* kwargs)
@@ -335,22 +329,13 @@ PyObject* metal_set_action_label(PyObject*, PyObject* args, PyObject* kwargs)
         if (!utf8) return nullptr;
         text.assign(utf8, static_cast<size_t>(length));
     }
-    bool found = false;
-    runOnMainSync([&] {
-        std::lock_guard lock(gStateMutex);
-        auto it = gWindows.find(handle);
-        if (it == gWindows.end()) return;
-        found = true;
-        QuendalPyMetalViewController& controller = *it->second.controller;
-        controller.actionButton->setHidden(hidden);
-        controller.actionButton->setTitle(text);
-        controller.surfaceView->setNeedsLayout(true);
-    });
-    if (!found) {
-        PyErr_SetString(PyExc_KeyError, kWindowNotFound);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return QuendalPyNoneUnlessFailed(
+        QuendalPyWindowStep(handle, missing::kWindow, [&](WindowRecord& record, StepFailure&) {
+            QuendalPyMetalViewController& controller = *record.controller;
+            controller.actionButton->setHidden(hidden);
+            controller.actionButton->setTitle(text);
+            controller.surfaceView->setNeedsLayout(true);
+        }));
 }
 
 }  // namespace quendal::metal

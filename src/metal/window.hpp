@@ -45,7 +45,7 @@ protected:
     void makeBackingLayer() override;
     // Keeps the drawable size at the bounds times the backing scale.
     void backingGeometryChanged() override;
-    void nativeSurfaceAttached(const ui::NativeSurface& surface) override;
+    void nativeSurfaceAttached(const NativeSurface& surface) override;
 
 private:
     std::shared_ptr<gpu::MetalLayer> layer_;

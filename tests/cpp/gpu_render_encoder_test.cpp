@@ -131,7 +131,7 @@ TEST(RenderCommandEncoder, DepthTestOnlyWithADepthPipeline)
     auto near = f.floats({-1, -1, 0.2f, 0, 3, -1, 0.2f, 0, -1, 3, 0.2f, 0});
     auto far = f.floats({-1, -1, 0.8f, 0, 3, -1, 0.8f, 0, -1, 3, 0.8f, 0});
     DepthStencilDescriptor less;
-    less.depthCompare = VK_COMPARE_OP_LESS;
+    less.depthCompare = CompareFunction::Less;
     less.depthWriteEnabled = true;
     auto state = std::make_shared<DepthStencilState>(less);
     for (bool declared : {true, false}) {

@@ -227,8 +227,8 @@ protected:
         d.colorPixelFormat = PixelFormat::RGBA8Unorm;
         d.blendingEnabled = blending;
         d.sourceRGBBlendFactor = d.sourceAlphaBlendFactor =
-            premultiplied ? VK_BLEND_FACTOR_ONE : VK_BLEND_FACTOR_SRC_ALPHA;
-        d.destinationRGBBlendFactor = d.destinationAlphaBlendFactor = VK_BLEND_FACTOR_ONE_MINUS_SRC_ALPHA;
+            premultiplied ? BlendFactor::One : BlendFactor::SourceAlpha;
+        d.destinationRGBBlendFactor = d.destinationAlphaBlendFactor = BlendFactor::OneMinusSourceAlpha;
         if (!colorWrite) d.writeMask = 0;
         auto made = RenderPipelineState::create(device_, d);
         EXPECT_TRUE(made) << made.error().reason;

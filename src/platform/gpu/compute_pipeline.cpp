@@ -8,7 +8,7 @@ Result<std::shared_ptr<ComputePipelineState>> ComputePipelineState::create(std::
                                                                            const std::shared_ptr<Function>& function)
 {
     if (!function || function->stage() != ShaderStage::Compute) {
-        return Error{VK_ERROR_INITIALIZATION_FAILED, "A compute pipeline needs a compute function."};
+        return Error{ErrorKind::InitializationFailed, "A compute pipeline needs a compute function."};
     }
     std::shared_ptr<ComputePipelineState> state(new ComputePipelineState(device));
     auto layout = PipelineLayout::create(device, true, {{VK_SHADER_STAGE_COMPUTE_BIT, &function->interface()}});
@@ -47,7 +47,7 @@ Result<VkPipeline> ComputePipelineState::pipelineFor(uint32_t x, uint32_t y, uin
     if (size[0] == 0 || size[1] == 0 || size[2] == 0 || size[0] > limits.maxComputeWorkGroupSize[0] ||
         size[1] > limits.maxComputeWorkGroupSize[1] || size[2] > limits.maxComputeWorkGroupSize[2] ||
         uint64_t{size[0]} * size[1] * size[2] > limits.maxComputeWorkGroupInvocations) {
-        return Error{VK_ERROR_INITIALIZATION_FAILED,
+        return Error{ErrorKind::InitializationFailed,
                      "Threadgroup size " + std::to_string(x) + "x" + std::to_string(y) + "x" + std::to_string(z) +
                          " exceeds the device's limits."};
     }

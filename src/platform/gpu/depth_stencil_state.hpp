@@ -5,19 +5,21 @@
 
 #include <vulkan/vulkan.h>
 
+#include "platform/gpu/enums.hpp"
+
 namespace quendal::gpu {
 
 struct StencilDescriptor {
-    VkCompareOp compare = VK_COMPARE_OP_ALWAYS;
-    VkStencilOp failOp = VK_STENCIL_OP_KEEP;
-    VkStencilOp depthFailOp = VK_STENCIL_OP_KEEP;
-    VkStencilOp passOp = VK_STENCIL_OP_KEEP;
+    CompareFunction compare = CompareFunction::Always;
+    StencilOperation failOp = StencilOperation::Keep;
+    StencilOperation depthFailOp = StencilOperation::Keep;
+    StencilOperation passOp = StencilOperation::Keep;
     uint32_t readMask = 0xFF;
     uint32_t writeMask = 0xFF;
 };
 
 struct DepthStencilDescriptor {
-    VkCompareOp depthCompare = VK_COMPARE_OP_ALWAYS;
+    CompareFunction depthCompare = CompareFunction::Always;
     bool depthWriteEnabled = false;
     StencilDescriptor front;
     StencilDescriptor back;

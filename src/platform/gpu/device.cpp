@@ -10,6 +10,7 @@
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/texture.hpp"
+#include "platform/gpu/vulkan_enums.hpp"
 
 namespace quendal::gpu {
 
@@ -312,10 +313,11 @@ Result<std::shared_ptr<CommandQueue>> Device::newCommandQueue()
     return CommandQueue::create(shared_from_this());
 }
 
-VkSampleCountFlags Device::supportedSampleCounts() const
+SampleCountMask Device::supportedSampleCounts() const
 {
     const auto& l = properties_.limits;
-    return l.framebufferColorSampleCounts & l.framebufferDepthSampleCounts & l.framebufferStencilSampleCounts;
+    return sampleCountMask(l.framebufferColorSampleCounts & l.framebufferDepthSampleCounts &
+                           l.framebufferStencilSampleCounts);
 }
 
 VkFormatProperties Device::formatProperties(VkFormat format) const

@@ -12,6 +12,7 @@
 
 #include <vulkan/vulkan.h>
 
+#include "platform/gpu/enums.hpp"
 #include "platform/gpu/result.hpp"
 
 namespace quendal::gpu {
@@ -87,7 +88,9 @@ public:
     bool supportsSwapchain() const { return swapchain_; }
     bool supportsXlibSurface() const { return xlibSurface_; }
     // Sample counts usable for colour and depth/stencil attachments alike.
-    VkSampleCountFlags supportedSampleCounts() const;
+    SampleCountMask supportedSampleCounts() const;
+    // The largest width or height a texture may have.
+    uint32_t maxTextureSide() const { return properties_.limits.maxImageDimension2D; }
     VkFormatProperties formatProperties(VkFormat format) const;
 
     // The one hardware queue. Submissions and presents must hold queueMutex().

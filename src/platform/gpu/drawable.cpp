@@ -32,7 +32,7 @@ constexpr uint64_t kAcquireTimeoutNs = 1'000'000'000;
 
 struct SurfaceHandle {
     std::shared_ptr<Device> device;
-    SurfaceSource source;
+    NativeSurface source;
     VkSurfaceKHR surface = VK_NULL_HANDLE;
     ~SurfaceHandle()
     {
@@ -146,20 +146,19 @@ void Swapchain::discard()
 Status Swapchain::rebuild(const MetalLayer& layer)
 {
     generation_ = layer.generation();
-    const SurfaceSource source = layer.surfaceSource();
+    const NativeSurface source = layer.surfaceSource();
     if (!device_->supportsSwapchain()) {
-        return Error{VK_ERROR_EXTENSION_NOT_PRESENT, "the device cannot present to X11 windows"};
+        return Error{ErrorKind::Unsupported, "the device cannot present to X11 windows"};
     }
     std::shared_ptr<SurfaceHandle> surface = images_ ? images_->surface : nullptr;
-    if (!surface || surface->source.xlibDisplay != source.xlibDisplay ||
-        surface->source.xlibWindow != source.xlibWindow) {
+    if (!surface || !(surface->source == source)) {
         images_.reset();
         surface = std::make_shared<SurfaceHandle>();
         surface->device = device_;
         surface->source = source;
         VkXlibSurfaceCreateInfoKHR info{VK_STRUCTURE_TYPE_XLIB_SURFACE_CREATE_INFO_KHR};
-        info.dpy = static_cast<Display*>(source.xlibDisplay);
-        info.window = static_cast<Window>(source.xlibWindow);
+        info.dpy = static_cast<Display*>(source.xlibDisplay());
+        info.window = static_cast<Window>(source.xlibWindow());
         if (VkResult r = vkCreateXlibSurfaceKHR(device_->instance(), &info, nullptr, &surface->surface); r != VK_SUCCESS) {
             surface->surface = VK_NULL_HANDLE;
             return vkError(r, "vkCreateXlibSurfaceKHR");
@@ -167,7 +166,7 @@ Status Swapchain::rebuild(const MetalLayer& layer)
         VkBool32 supported = VK_FALSE;
         vkGetPhysicalDeviceSurfaceSupportKHR(device_->physicalDevice(), device_->queueFamily(), surface->surface,
                                              &supported);
-        if (!supported) return Error{VK_ERROR_INCOMPATIBLE_DISPLAY_KHR, "the queue cannot present to the window"};
+        if (!supported) return Error{ErrorKind::Unsupported, "the queue cannot present to the window"};
     }
 
     VkPhysicalDevice physical = device_->physicalDevice();
@@ -184,7 +183,7 @@ Status Swapchain::rebuild(const MetalLayer& layer)
                                    caps.minImageExtent.height, caps.maxImageExtent.height);
     }
     if (extent.width == 0 || extent.height == 0) {
-        return Error{VK_ERROR_OUT_OF_DATE_KHR, "the window has no area to draw into"};
+        return Error{ErrorKind::SurfaceOutOfDate, "the window has no area to draw into"};
     }
     uint32_t formatCount = 0;
     vkGetPhysicalDeviceSurfaceFormatsKHR(physical, surface->surface, &formatCount, nullptr);
@@ -192,7 +191,7 @@ Status Swapchain::rebuild(const MetalLayer& layer)
     vkGetPhysicalDeviceSurfaceFormatsKHR(physical, surface->surface, &formatCount, formats.data());
     auto format = std::find_if(formats.begin(), formats.end(),
                                [](const VkSurfaceFormatKHR& f) { return f.format == VK_FORMAT_B8G8R8A8_UNORM; });
-    if (format == formats.end()) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "the window cannot show BGRA8 images"};
+    if (format == formats.end()) return Error{ErrorKind::Unsupported, "the window cannot show BGRA8 images"};
 
     VkSwapchainCreateInfoKHR info{VK_STRUCTURE_TYPE_SWAPCHAIN_CREATE_INFO_KHR};
     info.surface = surface->surface;
@@ -230,7 +229,7 @@ Status Swapchain::rebuild(const MetalLayer& layer)
     vkGetSwapchainImagesKHR(vk, made->swapchain, &count, made->images.data());
     for (uint32_t i = 0; i < count; ++i) {
         VkSemaphore s = newSemaphore(vk);
-        if (!s) return Error{VK_ERROR_OUT_OF_HOST_MEMORY, "vkCreateSemaphore failed"};
+        if (!s) return Error{ErrorKind::OutOfMemory, "vkCreateSemaphore failed"};
         made->renderFinished.push_back(s);
     }
     images_ = std::move(made);
@@ -270,7 +269,7 @@ Result<std::shared_ptr<Drawable>> Swapchain::nextDrawable(const MetalLayer& laye
     offscreen_.clear();
     VkDevice vk = device_->vk();
     VkSemaphore acquired = newSemaphore(vk);
-    if (!acquired) return Error{VK_ERROR_OUT_OF_HOST_MEMORY, "vkCreateSemaphore failed"};
+    if (!acquired) return Error{ErrorKind::OutOfMemory, "vkCreateSemaphore failed"};
     uint32_t index = 0;
     VkResult r = VK_ERROR_OUT_OF_DATE_KHR;
     for (int attempt = 0; attempt < 2 && r == VK_ERROR_OUT_OF_DATE_KHR; ++attempt) {

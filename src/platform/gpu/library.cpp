@@ -14,7 +14,7 @@ namespace {
 Result<std::string> readFile(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Error{VK_ERROR_INITIALIZATION_FAILED, std::strerror(errno)};
+    if (fd < 0) return Error{ErrorKind::InitializationFailed, std::strerror(errno)};
     std::string data;
     struct stat info {};
     int error = 0;
@@ -37,7 +37,7 @@ Result<std::string> readFile(const std::string& path)
         }
     }
     ::close(fd);
-    if (error) return Error{VK_ERROR_INITIALIZATION_FAILED, std::strerror(error)};
+    if (error) return Error{ErrorKind::InitializationFailed, std::strerror(error)};
     return data;
 }
 
@@ -79,7 +79,7 @@ Result<std::string> readTextFile(const std::string& path)
 {
     auto data = readFile(path);
     if (!data) return data.error();
-    if (!isUtf8(data.value())) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "The file is not valid UTF-8 text."};
+    if (!isUtf8(data.value())) return Error{ErrorKind::Unsupported, "The file is not valid UTF-8 text."};
     return data;
 }
 
@@ -95,29 +95,29 @@ Result<std::shared_ptr<Library>> Library::newWithSource(std::string source)
         }
         // A stage block of the source must compile; code outside the blocks
         // need only compile for the stages it is written for.
-        if (sourceNamesStage(source, stage)) return Error{VK_ERROR_INVALID_SHADER_NV, *log};
+        if (sourceNamesStage(source, stage)) return Error{ErrorKind::InvalidShader, *log};
         if (shortestLog.empty() || log->size() < shortestLog.size()) shortestLog = *log;
     }
     // Failing every stage, the shortest log is the one with the user's own
     // mistakes and the fewest that only belong to another stage.
-    if (library->stages_.empty()) return Error{VK_ERROR_INVALID_SHADER_NV, shortestLog};
+    if (library->stages_.empty()) return Error{ErrorKind::InvalidShader, shortestLog};
     library->source_ = std::move(source);
     return library;
 }
 
 Result<std::shared_ptr<Library>> Library::newWithSpirv(std::vector<uint32_t> words)
 {
-    if (words.size() < 5) return Error{VK_ERROR_INVALID_SHADER_NV, "The file is not a SPIR-V module."};
+    if (words.size() < 5) return Error{ErrorKind::InvalidShader, "The file is not a SPIR-V module."};
     if (words[0] == __builtin_bswap32(0x07230203u)) {
         for (uint32_t& w : words) w = __builtin_bswap32(w);
     }
-    if (words[0] != 0x07230203u) return Error{VK_ERROR_INVALID_SHADER_NV, "The file is not a SPIR-V module."};
+    if (words[0] != 0x07230203u) return Error{ErrorKind::InvalidShader, "The file is not a SPIR-V module."};
     // A malformed module would reach the driver, which trusts its input.
-    if (auto problem = validateSpirv(words)) return Error{VK_ERROR_INVALID_SHADER_NV, *problem};
+    if (auto problem = validateSpirv(words)) return Error{ErrorKind::InvalidShader, *problem};
     auto entries = spirvEntryPoints(words);
     if (!entries) return entries.error();
     if (entries.value().empty()) {
-        return Error{VK_ERROR_INVALID_SHADER_NV, "The module has no vertex, fragment or compute entry point."};
+        return Error{ErrorKind::InvalidShader, "The module has no vertex, fragment or compute entry point."};
     }
     std::shared_ptr<Library> library(new Library());
     library->entryPoints_ = std::move(entries.value());
@@ -131,7 +131,7 @@ Result<std::shared_ptr<Library>> Library::newWithFile(const std::string& path)
     auto data = readFile(path);
     if (!data) return data.error();
     const std::string& bytes = data.value();
-    if (bytes.size() % 4 != 0) return Error{VK_ERROR_INVALID_SHADER_NV, "The file is not a SPIR-V module."};
+    if (bytes.size() % 4 != 0) return Error{ErrorKind::InvalidShader, "The file is not a SPIR-V module."};
     std::vector<uint32_t> words(bytes.size() / 4);
     // An empty file has no data pointer to copy from.
     if (!bytes.empty()) std::memcpy(words.data(), bytes.data(), bytes.size());
@@ -154,7 +154,7 @@ Result<std::shared_ptr<Function>> Library::newFunction(const std::string& name, 
         if (!stages_.count(stage)) return std::shared_ptr<Function>();
         CompiledEntryPoint compiled = compileEntryPoint(source_, stage, name);
         if (!compiled.found) return std::shared_ptr<Function>();
-        if (compiled.spirv.empty()) return Error{VK_ERROR_INVALID_SHADER_NV, compiled.log};
+        if (compiled.spirv.empty()) return Error{ErrorKind::InvalidShader, compiled.log};
         // glslang takes an empty name for "main"; only a module whose entry
         // point carries the very name asked for may reach the driver.
         auto entries = spirvEntryPoints(compiled.spirv);

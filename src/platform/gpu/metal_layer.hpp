@@ -1,8 +1,7 @@
 // The presentation layer of a window (the counterpart of CAMetalLayer): the
 // device and pixel format its drawables use, the contents scale, the drawable
-// size in pixels, and where its surface comes from: an X11 window (the Vulkan
-// surface is made from it with vkCreateXlibSurfaceKHR) or nothing for a headless
-// window, whose drawables are offscreen images.
+// size in pixels, and the native surface of its window (see native_surface.hpp),
+// which is headless for a headless window, whose drawables are offscreen images.
 //
 // Thread-safe: properties are set on the main thread and read from any thread.
 #pragma once
@@ -10,22 +9,17 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "platform/gpu/pixel_format.hpp"
 #include "platform/gpu/result.hpp"
+#include "platform/native_surface.hpp"
 
 namespace quendal::gpu {
 
 class Device;
 class Drawable;
 class Swapchain;
-
-// Display is an Xlib Display*, window an Xlib Window; both zero when headless.
-struct SurfaceSource {
-    void* xlibDisplay = nullptr;
-    unsigned long xlibWindow = 0;
-    bool headless() const { return xlibDisplay == nullptr || xlibWindow == 0; }
-};
 
 struct DrawableSize {
     double width = 0;
@@ -38,28 +32,28 @@ public:
     MetalLayer(const MetalLayer&) = delete;
     MetalLayer& operator=(const MetalLayer&) = delete;
 
-    std::shared_ptr<Device> device() const;
-    void setDevice(std::shared_ptr<Device> device);
+    std::shared_ptr<Device> device() const { return read(device_); }
+    void setDevice(std::shared_ptr<Device> device) { write(device_, std::move(device)); }
 
-    PixelFormat pixelFormat() const;
-    void setPixelFormat(PixelFormat format);
+    PixelFormat pixelFormat() const { return read(pixelFormat_); }
+    void setPixelFormat(PixelFormat format) { write(pixelFormat_, format); }
 
     // False lets drawable textures be sampled and copied as well as rendered to.
-    bool framebufferOnly() const;
-    void setFramebufferOnly(bool framebufferOnly);
+    bool framebufferOnly() const { return read(framebufferOnly_); }
+    void setFramebufferOnly(bool framebufferOnly) { write(framebufferOnly_, framebufferOnly); }
 
-    double contentsScale() const;
-    void setContentsScale(double scale);
+    double contentsScale() const { return read(contentsScale_); }
+    void setContentsScale(double scale) { write(contentsScale_, scale); }
 
-    DrawableSize drawableSize() const;
+    DrawableSize drawableSize() const { return read(drawableSize_); }
     void setDrawableSize(DrawableSize size);
 
-    SurfaceSource surfaceSource() const;
-    void setSurfaceSource(SurfaceSource source);
+    NativeSurface surfaceSource() const { return read(source_); }
+    void setSurfaceSource(NativeSurface source);
 
     // Grows whenever drawable size or surface source change, so that a swapchain
     // built for an older value can tell it must be rebuilt.
-    uint64_t generation() const;
+    uint64_t generation() const { return read(generation_); }
 
     // The next drawable of the layer's size (drawable.hpp). Main thread.
     Result<std::shared_ptr<Drawable>> nextDrawable();
@@ -67,6 +61,19 @@ public:
     void discardDrawables();
 
 private:
+    template <class T>
+    T read(const T& field) const
+    {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+    template <class T>
+    void write(T& field, T value)
+    {
+        std::lock_guard lock(mutex_);
+        field = std::move(value);
+    }
+
     std::mutex swapchainMutex_;
     std::shared_ptr<Swapchain> swapchain_;
     mutable std::mutex mutex_;
@@ -75,7 +82,7 @@ private:
     bool framebufferOnly_ = true;
     double contentsScale_ = 1.0;
     DrawableSize drawableSize_;
-    SurfaceSource source_;
+    NativeSurface source_;
     uint64_t generation_ = 0;
 };
 

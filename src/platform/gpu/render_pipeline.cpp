@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/gpu/device.hpp"
+#include "platform/gpu/vulkan_enums.hpp"
 
 namespace quendal::gpu {
 
@@ -79,19 +80,19 @@ Result<std::shared_ptr<RenderPipelineState>> RenderPipelineState::create(std::sh
 {
     if (!descriptor.vertexFunction || descriptor.vertexFunction->stage() != ShaderStage::Vertex ||
         !descriptor.fragmentFunction || descriptor.fragmentFunction->stage() != ShaderStage::Fragment) {
-        return Error{VK_ERROR_INITIALIZATION_FAILED, "A render pipeline needs a vertex and a fragment function."};
+        return Error{ErrorKind::InitializationFailed, "A render pipeline needs a vertex and a fragment function."};
     }
     const VkSampleCountFlags samples = descriptor.rasterSampleCount;
     if (samples == 0 || (samples & (samples - 1)) || !(device->supportedSampleCounts() & samples)) {
-        return Error{VK_ERROR_FORMAT_NOT_SUPPORTED,
+        return Error{ErrorKind::Unsupported,
                      "Sample count " + std::to_string(descriptor.rasterSampleCount) + " is not supported by the device."};
     }
     const VkFormat color = vkFormat(descriptor.colorPixelFormat);
     if (color == VK_FORMAT_UNDEFINED || !supports(*device, color, VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BIT)) {
-        return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "The colour pixel format cannot be rendered to on this device."};
+        return Error{ErrorKind::Unsupported, "The colour pixel format cannot be rendered to on this device."};
     }
     if (descriptor.blendingEnabled && !supports(*device, color, VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT)) {
-        return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "The colour pixel format does not support blending on this device."};
+        return Error{ErrorKind::Unsupported, "The colour pixel format does not support blending on this device."};
     }
 
     std::shared_ptr<RenderPipelineState> state(new RenderPipelineState(device));
@@ -99,14 +100,14 @@ Result<std::shared_ptr<RenderPipelineState>> RenderPipelineState::create(std::sh
     state->attachments_ = depthStencilFormats(descriptor.depthAttachmentPixelFormat, descriptor.stencilAttachmentPixelFormat);
     for (VkFormat format : {state->attachments_.depth, state->attachments_.stencil}) {
         if (format != VK_FORMAT_UNDEFINED && !supports(*device, format, VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT)) {
-            return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "The depth or stencil pixel format is not supported by the device."};
+            return Error{ErrorKind::Unsupported, "The depth or stencil pixel format is not supported by the device."};
         }
     }
 
     const Function& vertex = *descriptor.vertexFunction;
     const Function& fragment = *descriptor.fragmentFunction;
     if (auto mismatch = interfaceMismatch(vertex.interface(), fragment.interface())) {
-        return Error{VK_ERROR_INITIALIZATION_FAILED, *mismatch};
+        return Error{ErrorKind::InitializationFailed, *mismatch};
     }
     auto layout = PipelineLayout::create(device, false,
                                          {{VK_SHADER_STAGE_VERTEX_BIT, &vertex.interface()},
@@ -165,7 +166,7 @@ Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive, const At
     // Vulkan leaves the size of points undefined unless the vertex stage
     // writes it; refuse rather than hand the driver an invalid pipeline.
     if (primitive == PrimitiveClass::Point && !writesPointSize_) {
-        return Error{VK_ERROR_INITIALIZATION_FAILED, "Point draws need a vertex function that writes gl_PointSize."};
+        return Error{ErrorKind::InitializationFailed, "Point draws need a vertex function that writes gl_PointSize."};
     }
     const RenderPipelineDescriptor& d = descriptor_;
     VkPipelineShaderStageCreateInfo stages[2] = {
@@ -200,13 +201,13 @@ Result<VkPipeline> RenderPipelineState::build(PrimitiveClass primitive, const At
     blend.blendEnable = d.blendingEnabled && supports(*device_, frame.color, VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT)
                             ? VK_TRUE
                             : VK_FALSE;
-    blend.srcColorBlendFactor = d.sourceRGBBlendFactor;
-    blend.dstColorBlendFactor = d.destinationRGBBlendFactor;
-    blend.colorBlendOp = d.rgbBlendOperation;
-    blend.srcAlphaBlendFactor = d.sourceAlphaBlendFactor;
-    blend.dstAlphaBlendFactor = d.destinationAlphaBlendFactor;
-    blend.alphaBlendOp = d.alphaBlendOperation;
-    blend.colorWriteMask = d.writeMask;
+    blend.srcColorBlendFactor = vkBlendFactor(d.sourceRGBBlendFactor);
+    blend.dstColorBlendFactor = vkBlendFactor(d.destinationRGBBlendFactor);
+    blend.colorBlendOp = vkBlendOp(d.rgbBlendOperation);
+    blend.srcAlphaBlendFactor = vkBlendFactor(d.sourceAlphaBlendFactor);
+    blend.dstAlphaBlendFactor = vkBlendFactor(d.destinationAlphaBlendFactor);
+    blend.alphaBlendOp = vkBlendOp(d.alphaBlendOperation);
+    blend.colorWriteMask = vkColorComponents(d.writeMask);
     VkPipelineColorBlendStateCreateInfo colorBlend{VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO};
     colorBlend.attachmentCount = 1;
     colorBlend.pAttachments = &blend;

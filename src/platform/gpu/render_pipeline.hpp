@@ -18,6 +18,7 @@
 
 #include <vulkan/vulkan.h>
 
+#include "platform/gpu/enums.hpp"
 #include "platform/gpu/library.hpp"
 #include "platform/gpu/pipeline_layout.hpp"
 #include "platform/gpu/pixel_format.hpp"
@@ -33,14 +34,13 @@ struct RenderPipelineDescriptor {
     PixelFormat colorPixelFormat = PixelFormat::BGRA8Unorm;
     uint32_t rasterSampleCount = 1;
     bool blendingEnabled = false;
-    VkBlendOp rgbBlendOperation = VK_BLEND_OP_ADD;
-    VkBlendOp alphaBlendOperation = VK_BLEND_OP_ADD;
-    VkBlendFactor sourceRGBBlendFactor = VK_BLEND_FACTOR_ONE;
-    VkBlendFactor sourceAlphaBlendFactor = VK_BLEND_FACTOR_ONE;
-    VkBlendFactor destinationRGBBlendFactor = VK_BLEND_FACTOR_ZERO;
-    VkBlendFactor destinationAlphaBlendFactor = VK_BLEND_FACTOR_ZERO;
-    VkColorComponentFlags writeMask = VK_COLOR_COMPONENT_R_BIT | VK_COLOR_COMPONENT_G_BIT | VK_COLOR_COMPONENT_B_BIT |
-                                      VK_COLOR_COMPONENT_A_BIT;
+    BlendOperation rgbBlendOperation = BlendOperation::Add;
+    BlendOperation alphaBlendOperation = BlendOperation::Add;
+    BlendFactor sourceRGBBlendFactor = BlendFactor::One;
+    BlendFactor sourceAlphaBlendFactor = BlendFactor::One;
+    BlendFactor destinationRGBBlendFactor = BlendFactor::Zero;
+    BlendFactor destinationAlphaBlendFactor = BlendFactor::Zero;
+    uint32_t writeMask = ColorWriteMaskAll;  // ColorWriteMask bits
     PixelFormat depthAttachmentPixelFormat = PixelFormat::Invalid;
     PixelFormat stencilAttachmentPixelFormat = PixelFormat::Invalid;
 };
@@ -91,7 +91,7 @@ public:
     DepthStencilFormats vkDepthStencilFormats() const { return attachments_; }
     uint32_t sampleCount() const { return descriptor_.rasterSampleCount; }
     bool blendingEnabled() const { return descriptor_.blendingEnabled; }
-    VkColorComponentFlags writeMask() const { return descriptor_.writeMask; }
+    uint32_t writeMask() const { return descriptor_.writeMask; }
     // Whether the descriptor names a depth / stencil attachment: only then do the
     // encoder's depth and stencil tests apply to draws with this pipeline.
     bool hasDynamicDepth() const { return attachments_.depth != VK_FORMAT_UNDEFINED; }

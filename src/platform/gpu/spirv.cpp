@@ -29,12 +29,12 @@ struct Context {
 Result<std::unique_ptr<Context>> open(const std::vector<uint32_t>& words)
 {
     auto ctx = std::make_unique<Context>();
-    if (spvc_context_create(&ctx->context) != SPVC_SUCCESS) return Error{VK_ERROR_UNKNOWN, "cannot create a SPIR-V reflection context"};
+    if (spvc_context_create(&ctx->context) != SPVC_SUCCESS) return Error{ErrorKind::Unknown, "cannot create a SPIR-V reflection context"};
     spvc_parsed_ir ir = nullptr;
     if (spvc_context_parse_spirv(ctx->context, words.data(), words.size(), &ir) != SPVC_SUCCESS ||
         spvc_context_create_compiler(ctx->context, SPVC_BACKEND_NONE, ir, SPVC_CAPTURE_MODE_TAKE_OWNERSHIP,
                                      &ctx->compiler) != SPVC_SUCCESS) {
-        return Error{VK_ERROR_INVALID_SHADER_NV, ctx->lastError()};
+        return Error{ErrorKind::InvalidShader, ctx->lastError()};
     }
     return ctx;
 }
@@ -86,7 +86,7 @@ Result<std::vector<SpirvEntryPoint>> spirvEntryPoints(const std::vector<uint32_t
     const spvc_entry_point* entries = nullptr;
     size_t count = 0;
     if (spvc_compiler_get_entry_points(ctx.value()->compiler, &entries, &count) != SPVC_SUCCESS) {
-        return Error{VK_ERROR_INVALID_SHADER_NV, ctx.value()->lastError()};
+        return Error{ErrorKind::InvalidShader, ctx.value()->lastError()};
     }
     std::vector<SpirvEntryPoint> out;
     for (size_t i = 0; i < count; ++i) {
@@ -102,7 +102,7 @@ Result<ShaderInterface> reflectEntryPoint(const std::vector<uint32_t>& words, co
     if (!opened) return opened.error();
     Context& ctx = *opened.value();
     spvc_compiler compiler = ctx.compiler;
-    auto failed = [&] { return Error{VK_ERROR_INVALID_SHADER_NV, ctx.lastError()}; };
+    auto failed = [&] { return Error{ErrorKind::InvalidShader, ctx.lastError()}; };
     // SPIRV-Cross throws through its C interface for an entry point the module
     // lacks, so the name is checked against the module's list first.
     const spvc_entry_point* entries = nullptr;
@@ -112,7 +112,7 @@ Result<ShaderInterface> reflectEntryPoint(const std::vector<uint32_t>& words, co
     for (size_t i = 0; i < entryCount; ++i) {
         present = present || (entries[i].execution_model == modelOf(stage) && name == entries[i].name);
     }
-    if (!present) return Error{VK_ERROR_INVALID_SHADER_NV, "The module has no " + std::string(stageName(stage)) +
+    if (!present) return Error{ErrorKind::InvalidShader, "The module has no " + std::string(stageName(stage)) +
                                                                " entry point named '" + name + "'."};
     if (spvc_compiler_set_entry_point(compiler, name.c_str(), modelOf(stage)) != SPVC_SUCCESS) return failed();
     spvc_set active = nullptr;

@@ -75,6 +75,8 @@ public:
 
     const std::shared_ptr<Device>& device() const { return device_; }
     VkImage image() const { return image_; }
+    // Whether both are views of one image (a texture and its aliases).
+    bool sharesImageWith(const Texture& other) const { return image_ == other.image_; }
     VkFormat format() const { return format_; }
     // Depth, stencil or both for depth/stencil formats; colour otherwise.
     VkImageAspectFlags aspect() const { return aspect_; }

@@ -230,7 +230,7 @@ private:
         gdk_window_set_event_compression(gdkWindow, FALSE);
         if (self->content_) {
             self->content_->attachNativeSurface(
-                NativeSurface{GDK_WINDOW_XDISPLAY(gdkWindow), GDK_WINDOW_XID(gdkWindow)});
+                NativeSurface::xlib(GDK_WINDOW_XDISPLAY(gdkWindow), GDK_WINDOW_XID(gdkWindow)));
         }
     }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/native_surface.hpp"
 #include "platform/ui/event.hpp"
 #include "platform/ui/geometry.hpp"
 
@@ -16,12 +17,6 @@ class Button;
 class NativeWindow;
 class ViewController;
 class Window;
-
-// Where a view's own native window lives: an Xlib Display* and Window.
-struct NativeSurface {
-    void* xlibDisplay = nullptr;
-    unsigned long xlibWindow = 0;
-};
 
 class Responder {
 public:
