@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/gpu/barriers.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
@@ -67,6 +68,14 @@ VkBufferImageCopy levelZeroCopy(const Texture& texture, const BufferLayout& layo
     return region;
 }
 
+// Packed staging memory for a copy whose buffer rows the copy commands cannot
+// address directly; an empty slice when they can.
+Result<StagingRing::Slice> stagingFor(CommandBuffer& commandBuffer, const BufferLayout& layout, const Texture& texture)
+{
+    if (layout.direct) return StagingRing::Slice{};
+    return commandBuffer.commandQueue()->stagingRing().allocate(layout.rowBytes * texture.height());
+}
+
 // Rows between packed staging memory and a strided buffer.
 void copyRows(VkCommandBuffer cb, VkBuffer source, VkBuffer destination, uint64_t rows, uint64_t rowBytes,
               uint64_t sourceStart, uint64_t sourceStride, uint64_t destinationStart, uint64_t destinationStride)
@@ -76,24 +85,6 @@ void copyRows(VkCommandBuffer cb, VkBuffer source, VkBuffer destination, uint64_
         regions[y] = {sourceStart + y * sourceStride, destinationStart + y * destinationStride, rowBytes};
     }
     vkCmdCopyBuffer(cb, source, destination, static_cast<uint32_t>(regions.size()), regions.data());
-}
-
-void bufferBarrier(VkCommandBuffer cb, VkBuffer buffer, VkPipelineStageFlags2 srcStages, VkAccessFlags2 srcAccess,
-                   VkPipelineStageFlags2 dstStages, VkAccessFlags2 dstAccess)
-{
-    VkBufferMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_BUFFER_MEMORY_BARRIER_2};
-    barrier.srcStageMask = srcStages;
-    barrier.srcAccessMask = srcAccess;
-    barrier.dstStageMask = dstStages;
-    barrier.dstAccessMask = dstAccess;
-    barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    barrier.buffer = buffer;
-    barrier.size = VK_WHOLE_SIZE;
-    VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
-    dep.bufferMemoryBarrierCount = 1;
-    dep.pBufferMemoryBarriers = &barrier;
-    vkCmdPipelineBarrier2(cb, &dep);
 }
 
 }  // namespace
@@ -119,16 +110,13 @@ Status BlitCommandEncoder::copyFromTexture(const std::shared_ptr<Texture>& textu
     if (!layout) return layout.error();
     CommandBuffer& commandBuffer = *commandBuffer_;
     VkCommandBuffer cb = commandBuffer.vk();
-    StagingRing::Slice staging;
-    if (!layout->direct) {
-        auto slice = commandBuffer.commandQueue()->stagingRing().allocate(layout->rowBytes * texture->height());
-        if (!slice) return slice.error();
-        staging = std::move(slice.value());
-    }
+    auto slice = stagingFor(commandBuffer, *layout, *texture);
+    if (!slice) return slice.error();
+    StagingRing::Slice staging = std::move(slice.value());
 
     // Earlier GPU work may still read or write the destination.
-    bufferBarrier(cb, buffer->vk(), VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_WRITE_BIT,
-                  VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT);
+    bufferBarrier(cb, buffer->vk(), {VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_WRITE_BIT},
+                  {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT});
     texture->transition(commandBuffer, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, VK_PIPELINE_STAGE_2_COPY_BIT,
                         VK_ACCESS_2_TRANSFER_READ_BIT);
     if (layout->direct) {
@@ -138,16 +126,16 @@ Status BlitCommandEncoder::copyFromTexture(const std::shared_ptr<Texture>& textu
         const VkBufferImageCopy region = levelZeroCopy(*texture, *layout, staging.offset, layout->rowBytes);
         vkCmdCopyImageToBuffer(cb, texture->image(), VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, staging.buffer->vk(), 1,
                                &region);
-        bufferBarrier(cb, staging.buffer->vk(), VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT,
-                      VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT);
+        bufferBarrier(cb, staging.buffer->vk(), {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT},
+                      {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT});
         copyRows(cb, staging.buffer->vk(), buffer->vk(), texture->height(), layout->rowBytes, staging.offset,
                  layout->rowBytes, destinationOffset, layout->stride);
         commandBuffer.retain(staging.lease);
     }
     // Completion alone does not make device writes visible to the host.
-    bufferBarrier(cb, buffer->vk(), VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT,
-                  VK_PIPELINE_STAGE_2_HOST_BIT | VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
-                  VK_ACCESS_2_HOST_READ_BIT | VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT);
+    bufferBarrier(cb, buffer->vk(), {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT},
+                  {VK_PIPELINE_STAGE_2_HOST_BIT | VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
+                   VK_ACCESS_2_HOST_READ_BIT | VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT});
     texture->rest(commandBuffer);
     commandBuffer.retain(texture);
     commandBuffer.retain(buffer);
@@ -162,20 +150,17 @@ Status BlitCommandEncoder::copyFromBuffer(const std::shared_ptr<Buffer>& buffer,
     if (!layout) return layout.error();
     CommandBuffer& commandBuffer = *commandBuffer_;
     VkCommandBuffer cb = commandBuffer.vk();
-    StagingRing::Slice staging;
-    if (!layout->direct) {
-        auto slice = commandBuffer.commandQueue()->stagingRing().allocate(layout->rowBytes * texture->height());
-        if (!slice) return slice.error();
-        staging = std::move(slice.value());
-    }
+    auto slice = stagingFor(commandBuffer, *layout, *texture);
+    if (!slice) return slice.error();
+    StagingRing::Slice staging = std::move(slice.value());
     // Earlier GPU work may have written the source.
-    bufferBarrier(cb, buffer->vk(), VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_WRITE_BIT,
-                  VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT);
+    bufferBarrier(cb, buffer->vk(), {VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_WRITE_BIT},
+                  {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT});
     if (staging.buffer) {
         copyRows(cb, buffer->vk(), staging.buffer->vk(), texture->height(), layout->rowBytes, sourceOffset,
                  layout->stride, staging.offset, layout->rowBytes);
-        bufferBarrier(cb, staging.buffer->vk(), VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT,
-                      VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT);
+        bufferBarrier(cb, staging.buffer->vk(), {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT},
+                      {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT});
         commandBuffer.retain(staging.lease);
     }
     texture->transition(commandBuffer, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_PIPELINE_STAGE_2_COPY_BIT,
@@ -207,21 +192,9 @@ Status BlitCommandEncoder::generateMipmaps(const std::shared_ptr<Texture>& textu
     texture->transition(commandBuffer, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_PIPELINE_STAGE_2_BLIT_BIT,
                         VK_ACCESS_2_TRANSFER_WRITE_BIT);
     auto levelToSource = [&](uint32_t level) {
-        VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
-        barrier.srcStageMask = VK_PIPELINE_STAGE_2_BLIT_BIT;
-        barrier.srcAccessMask = VK_ACCESS_2_TRANSFER_WRITE_BIT;
-        barrier.dstStageMask = VK_PIPELINE_STAGE_2_BLIT_BIT;
-        barrier.dstAccessMask = VK_ACCESS_2_TRANSFER_READ_BIT;
-        barrier.oldLayout = VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL;
-        barrier.newLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
-        barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-        barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-        barrier.image = texture->image();
-        barrier.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, level, 1, 0, 1};
-        VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
-        dep.imageMemoryBarrierCount = 1;
-        dep.pImageMemoryBarriers = &barrier;
-        vkCmdPipelineBarrier2(cb, &dep);
+        imageBarrier(cb, {texture->image(), VK_IMAGE_ASPECT_COLOR_BIT, level, 1}, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
+                     VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, {VK_PIPELINE_STAGE_2_BLIT_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT},
+                     {VK_PIPELINE_STAGE_2_BLIT_BIT, VK_ACCESS_2_TRANSFER_READ_BIT});
     };
     const VkFilter filter = texture->supportsLinearFiltering() ? VK_FILTER_LINEAR : VK_FILTER_NEAREST;
     for (uint32_t level = 1; level < levels; ++level) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/gpu/barriers.hpp"
 #include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/device.hpp"
 
@@ -217,15 +218,8 @@ Result<IndirectArguments> CommandBuffer::indirectArguments(const std::shared_ptr
 
 void CommandBuffer::memoryBarrier()
 {
-    VkMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_MEMORY_BARRIER_2};
-    barrier.srcStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT;
-    barrier.srcAccessMask = VK_ACCESS_2_MEMORY_WRITE_BIT;
-    barrier.dstStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT;
-    barrier.dstAccessMask = VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT;
-    VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
-    dep.memoryBarrierCount = 1;
-    dep.pMemoryBarriers = &barrier;
-    vkCmdPipelineBarrier2(vk(), &dep);
+    gpu::memoryBarrier(vk(), {VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_WRITE_BIT},
+                       {VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT});
 }
 
 }  // namespace quendal::gpu

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/gpu/barriers.hpp"
 #include "platform/gpu/buffer.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/device.hpp"
@@ -184,36 +185,17 @@ Status CommandQueue::replaceTextureContents(const std::shared_ptr<Texture>& text
         if (t.placed_) return vkError(VK_ERROR_INITIALIZATION_FAILED, "filling a texture already in use");
         const Texture::RestingState resting = t.restingState();
         auto record = [&](VkCommandBuffer cb) {
-            VkImageMemoryBarrier2 barriers[2]{};
-            for (auto& b : barriers) {
-                b.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2;
-                b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-                b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-                b.image = t.image();
-                b.subresourceRange = {t.aspect(), 0, VK_REMAINING_MIP_LEVELS, 0, 1};
-            }
-            barriers[0].dstStageMask = VK_PIPELINE_STAGE_2_COPY_BIT;
-            barriers[0].dstAccessMask = VK_ACCESS_2_TRANSFER_WRITE_BIT;
-            barriers[0].oldLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-            barriers[0].newLayout = VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL;
-            barriers[1].srcStageMask = VK_PIPELINE_STAGE_2_COPY_BIT;
-            barriers[1].srcAccessMask = VK_ACCESS_2_TRANSFER_WRITE_BIT;
-            barriers[1].dstStageMask = resting.stages;
-            barriers[1].dstAccessMask = resting.access;
-            barriers[1].oldLayout = VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL;
-            barriers[1].newLayout = resting.layout;
-            VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
-            dep.imageMemoryBarrierCount = 1;
-            dep.pImageMemoryBarriers = &barriers[0];
-            vkCmdPipelineBarrier2(cb, &dep);
+            const ImageRange range{t.image(), t.aspect()};
+            imageBarrier(cb, range, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, {},
+                         {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT});
             VkBufferImageCopy region{};
             region.bufferOffset = slice->offset;
             region.imageSubresource = {t.aspect(), 0, 0, 1};
             region.imageExtent = {t.width(), t.height(), 1};
             vkCmdCopyBufferToImage(cb, slice->buffer->vk(), t.image(), VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1,
                                    &region);
-            dep.pImageMemoryBarriers = &barriers[1];
-            vkCmdPipelineBarrier2(cb, &dep);
+            imageBarrier(cb, range, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, resting.layout,
+                         {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT}, {resting.stages, resting.access});
         };
         struct Held {
             std::shared_ptr<Texture> texture;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "platform/gpu/barriers.hpp"
 #include "platform/gpu/command_buffer.hpp"
 #include "platform/gpu/command_queue.hpp"
 #include "platform/gpu/device.hpp"
@@ -241,21 +242,8 @@ void Texture::transition(CommandBuffer& commandBuffer, VkImageLayout layout, VkP
     // Without a set-up step the image's contents, undefined anyway, are
     // discarded here.
     if (!placed_ && !placeLocked(commandBuffer)) discardContents = true;
-    VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
-    barrier.srcStageMask = lastStages_;
-    barrier.srcAccessMask = lastAccess_;
-    barrier.dstStageMask = stages;
-    barrier.dstAccessMask = access;
-    barrier.oldLayout = discardContents ? VK_IMAGE_LAYOUT_UNDEFINED : layout_;
-    barrier.newLayout = layout;
-    barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    barrier.image = image_;
-    barrier.subresourceRange = {aspect_, 0, VK_REMAINING_MIP_LEVELS, 0, 1};
-    VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
-    dep.imageMemoryBarrierCount = 1;
-    dep.pImageMemoryBarriers = &barrier;
-    vkCmdPipelineBarrier2(commandBuffer.vk(), &dep);
+    imageBarrier(commandBuffer.vk(), {image_, aspect_}, discardContents ? VK_IMAGE_LAYOUT_UNDEFINED : layout_, layout,
+                 {lastStages_, lastAccess_}, {stages, access});
     layout_ = layout;
     lastStages_ = stages;
     lastAccess_ = access;
@@ -307,19 +295,8 @@ bool Texture::placeLocked(CommandBuffer& commandBuffer)
     const RestingState resting{layout_, lastStages_, lastAccess_};
     auto placed = commandBuffer.commandQueue()->recordSetUp(
         [&](VkCommandBuffer setUp) {
-            VkImageMemoryBarrier2 barrier{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2};
-            barrier.dstStageMask = resting.stages;
-            barrier.dstAccessMask = resting.access;
-            barrier.oldLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-            barrier.newLayout = resting.layout;
-            barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-            barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-            barrier.image = image_;
-            barrier.subresourceRange = {aspect_, 0, VK_REMAINING_MIP_LEVELS, 0, 1};
-            VkDependencyInfo dep{VK_STRUCTURE_TYPE_DEPENDENCY_INFO};
-            dep.imageMemoryBarrierCount = 1;
-            dep.pImageMemoryBarriers = &barrier;
-            vkCmdPipelineBarrier2(setUp, &dep);
+            imageBarrier(setUp, {image_, aspect_}, VK_IMAGE_LAYOUT_UNDEFINED, resting.layout, {},
+                         {resting.stages, resting.access});
         },
         shared_from_this());
     return static_cast<bool>(placed);
