@@ -3,7 +3,9 @@
 // the GPU would stay inside the buffers, and makes one encoder call.
 #include <cstring>
 #include <limits>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "metal/errors.hpp"
 #include "metal/functions.hpp"
@@ -19,6 +21,38 @@ namespace {
 constexpr long long kMaxCount = std::numeric_limits<uint32_t>::max();
 constexpr uint64_t kDrawArgumentsBytes = 16;
 constexpr uint64_t kIndexedDrawArgumentsBytes = 20;
+
+// Draw calls come thousands a frame, nearly always positional with plain ints
+// and a str; the generic parser costs more than the draw itself. Anything else
+// (keywords, int subclasses, overflow) is left to PyArg_ParseTupleAndKeywords,
+// which also words the errors. pattern holds 'L' (long long) or 's' (str).
+bool parsePlainPositional(PyObject* args, PyObject* kwargs, std::string_view pattern,
+                          std::initializer_list<void*> outputs)
+{
+    const auto arity = static_cast<Py_ssize_t>(pattern.size());
+    if ((kwargs && PyDict_GET_SIZE(kwargs) != 0) || PyTuple_GET_SIZE(args) != arity) return false;
+    auto out = outputs.begin();
+    for (size_t i = 0; i < pattern.size(); ++i, ++out) {
+        PyObject* item = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+        if (pattern[i] == 'L') {
+            int overflow = 0;
+            if (!PyLong_CheckExact(item)) return false;
+            const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+            if (overflow) return false;
+            *static_cast<long long*>(*out) = value;
+        } else {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_CheckExact(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+            if (!text) {
+                PyErr_Clear();
+                return false;
+            }
+            if (std::strlen(text) != static_cast<size_t>(size)) return false;
+            *static_cast<const char**>(*out) = text;
+        }
+    }
+    return true;
+}
 
 gpu::PrimitiveType primitiveTypeFromName(const char* name)
 {
@@ -161,9 +195,10 @@ PyObject* drawArrays(PyObject* args, PyObject* kwargs, bool instanced)
     long long start = 0;
     long long count = 0;
     long long instances = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, instanced ? "LsLLL" : "LsLL",
-                                     const_cast<char**>(instanced ? instancedKwlist : kwlist), &window, &primitive,
-                                     &start, &count, &instances)) {
+    const char* format = instanced ? "LsLLL" : "LsLL";
+    if (!parsePlainPositional(args, kwargs, format, {&window, &primitive, &start, &count, &instances}) &&
+        !PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(instanced ? instancedKwlist : kwlist),
+                                     &window, &primitive, &start, &count, &instances)) {
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);
@@ -193,8 +228,10 @@ PyObject* drawElements(PyObject* args, PyObject* kwargs, bool instanced)
     const char* indexType = "uint16";
     long long offset = 0;
     long long instances = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, instanced ? "LsLL|sLL" : "LsLL|sL",
-                                     const_cast<char**>(instanced ? instancedKwlist : kwlist), &window, &primitive, &bufferHandle, &count, &indexType, &offset, &instances)) {
+    const bool plain = parsePlainPositional(args, kwargs, "LsLL", {&window, &primitive, &bufferHandle, &count});
+    if (!plain && !PyArg_ParseTupleAndKeywords(args, kwargs, instanced ? "LsLL|sLL" : "LsLL|sL",
+                                               const_cast<char**>(instanced ? instancedKwlist : kwlist), &window,
+                                               &primitive, &bufferHandle, &count, &indexType, &offset, &instances)) {
         return nullptr;
     }
     std::lock_guard lock(gStateMutex);

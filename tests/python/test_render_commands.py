@@ -390,6 +390,24 @@ class TestOutOfRange:
         with pytest.raises(ValueError, match=r"^The buffer offset at index 0 must be a multiple of \d+ on this device\.$"):
             m.draw(drawing, "triangle", 0, 3)
 
+    def test_argument_forms_other_than_plain_positional_ones(self, drawing):
+        class Count(int):
+            pass
+
+        m.draw(drawing, "triangle", True, Count(3))
+        m.draw(primitive="triangle", vertex_start=0, vertex_count=3, window=drawing)
+        m.draw(drawing, "triangle", 0, vertex_count=3)
+        m.draw_indexed(drawing, "triangle", integers(m, "H", [0, 1, 2]), 3)
+        with pytest.raises(OverflowError):
+            m.draw(drawing, "triangle", 1 << 70, 3)
+        with pytest.raises(ValueError, match="embedded null character"):
+            m.draw(drawing, "tri\0angle", 0, 3)
+        for primitive, count in ((b"triangle", 3), ("triangle", 3.0)):
+            with pytest.raises(TypeError):
+                m.draw(drawing, primitive, 0, count)
+        with pytest.raises(TypeError):
+            m.draw(drawing, "triangle", 0, 3, 1)
+
     @pytest.mark.parametrize(
         "start, count, what",
         [(-1, 3, "vertex_start"), (0, -3, "vertex_count"), (1 << 32, 3, "vertex_start"), (1 << 31, 1 << 31, "vertex_start + vertex_count")],

@@ -213,11 +213,15 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
 {
     if (ended_) return Error{VK_ERROR_INITIALIZATION_FAILED, "the render pass has ended"};
     if (!pipeline_) return Error{VK_ERROR_INITIALIZATION_FAILED, "no render pipeline is bound"};
-    auto pipeline = pipeline_->pipelineFor(classOf(type), formats_);
-    if (!pipeline) return pipeline.error();
-    auto standIns = commandBuffer_->device()->standIns(*commandBuffer_->commandQueue());
-    if (!standIns) return standIns.error();
-    const StandIns* zero = standIns.value();
+    const PrimitiveClass primitiveClass = classOf(type);
+    if (variantOf_ != pipeline_.get() || variantClass_ != primitiveClass) {
+        auto variant = pipeline_->pipelineFor(primitiveClass, formats_);
+        if (!variant) return variant.error();
+        variantOf_ = pipeline_.get();
+        variantClass_ = primitiveClass;
+        variant_ = variant.value();
+    }
+    const VkPipeline pipeline = variant_;
     const Device& device = *commandBuffer_->device();
     const PipelineLayout& layout = pipeline_->layout();
 
@@ -225,6 +229,9 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
     std::vector<std::shared_ptr<Texture>> toSample;
     std::vector<Texture*> toPrepare;
     if (bindingsDirty_) {
+        auto standIns = commandBuffer_->device()->standIns(*commandBuffer_->commandQueue());
+        if (!standIns) return standIns.error();
+        const StandIns* zero = standIns.value();
         auto findBuffer = [&](BindingSpace space, uint32_t index) -> const BufferBinding* {
             const auto& bound = space == BindingSpace::VertexBuffer ? vertexBuffers_ : fragmentBuffers_;
             auto it = bound.find(index);
@@ -280,9 +287,9 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
         beginRendering(false);
     }
 
-    if (pipeline.value() != boundPipeline_) {
-        vkCmdBindPipeline(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline.value());
-        boundPipeline_ = pipeline.value();
+    if (pipeline != boundPipeline_) {
+        vkCmdBindPipeline(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
+        boundPipeline_ = pipeline;
         stateDirty_ = true;
     }
     if (topologyOf(type) != boundTopology_ || stateDirty_) {

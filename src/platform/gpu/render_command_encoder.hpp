@@ -116,6 +116,12 @@ private:
     // What the command buffer holds already, so that repeated draws record
     // only what changed.
     VkPipeline boundPipeline_ = VK_NULL_HANDLE;
+    // The variant of pipeline_ that the last draw used, for its primitive class:
+    // consecutive draws skip the variant lookup. The command buffer retains every
+    // state set, so the address cannot come back as another pipeline.
+    const RenderPipelineState* variantOf_ = nullptr;
+    PrimitiveClass variantClass_{};
+    VkPipeline variant_ = VK_NULL_HANDLE;
     VkPrimitiveTopology boundTopology_ = VK_PRIMITIVE_TOPOLOGY_MAX_ENUM;
     bool stateDirty_ = true;
     bool bindingsDirty_ = true;
