@@ -4,8 +4,18 @@
 #include "metal/errors.hpp"
 #include "metal/functions.hpp"
 #include "metal/state.hpp"
+#include "platform/process/memory.hpp"
+#include "python_runtime/gil.hpp"
 
 namespace quendal::metal {
+
+namespace {
+
+// From here on a read fills its result with the interpreter lock released and
+// by huge pages.
+constexpr Py_ssize_t kLargeRead = Py_ssize_t{1} << 21;
+
+}  // namespace
 
 PyObject* metal_create_buffer(PyObject*, PyObject* args, PyObject* kwargs)
 {
@@ -72,10 +82,14 @@ PyObject* metal_read_buffer(PyObject*, PyObject* args, PyObject* kwargs)
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "L|nn", const_cast<char**>(kwlist), &handle, &offset, &length)) {
         return nullptr;
     }
-    std::lock_guard lock(gStateMutex);
-    BufferRecord* record = QuendalPyLookUp(gBuffers, handle, missing::kReadBuffer);
-    if (!record) return nullptr;
-    const gpu::Buffer& buffer = *record->buffer;
+    std::shared_ptr<gpu::Buffer> held;
+    {
+        std::lock_guard lock(gStateMutex);
+        BufferRecord* record = QuendalPyLookUp(gBuffers, handle, missing::kReadBuffer);
+        if (!record) return nullptr;
+        held = record->buffer;
+    }
+    const gpu::Buffer& buffer = *held;
     const uint64_t total = buffer.length();
     if (offset < 0 || static_cast<uint64_t>(offset) > total) {
         PyErr_SetString(PyExc_ValueError, "read_buffer: offset/length out of range.");
@@ -86,7 +100,19 @@ PyObject* metal_read_buffer(PyObject*, PyObject* args, PyObject* kwargs)
         PyErr_SetString(PyExc_ValueError, "read_buffer: offset/length out of range.");
         return nullptr;
     }
-    return PyBytes_FromStringAndSize(static_cast<const char*>(buffer.contents()) + offset, length);
+    const char* source = static_cast<const char*>(buffer.contents()) + offset;
+    if (length < kLargeRead) return PyBytes_FromStringAndSize(source, length);
+    // A large result is new memory filled once: fault it in by huge pages, and
+    // let other threads run meanwhile (the held reference keeps the storage).
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, length);
+    if (!bytes) return nullptr;
+    char* destination = PyBytes_AS_STRING(bytes);
+    {
+        GilRelease release;
+        process::adviseFillingAtOnce(destination, static_cast<uint64_t>(length));
+        std::memcpy(destination, source, static_cast<size_t>(length));
+    }
+    return bytes;
 }
 
 }  // namespace quendal::metal

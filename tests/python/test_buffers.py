@@ -149,6 +149,22 @@ def test_other_threads_use_buffers_while_the_main_thread_is_busy():
     assert len(results) == 1600 and all(results)
 
 
+def test_large_reads_are_exact_from_two_threads_at_odd_offsets():
+    # Large reads copy without the interpreter lock, from odd offsets into
+    # results that need not start on a page.
+    length = (5 << 20) + 3
+    data = bytes(range(251)) * (length // 251 + 1)
+    handle = _metal.create_buffer(length)
+    _metal.write_buffer(handle, data[:length])
+    read = []
+    reader = threading.Thread(target=lambda: read.append(_metal.read_buffer(handle, 7)))
+    reader.start()
+    assert _metal.read_buffer(handle, 1, (3 << 20) + 5) == data[1 : (3 << 20) + 6]
+    reader.join()
+    _metal.destroy_buffer(handle)
+    assert read == [data[7:length]]
+
+
 def test_new_buffers_read_as_zeros_even_where_old_ones_held_data():
     stale = []
     for _ in range(8):

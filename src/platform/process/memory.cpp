@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace quendal::process {
@@ -35,6 +36,15 @@ uint64_t physicalFootprintBytes()
     }
     std::fclose(f);
     return found ? kib * 1024 : 0;
+}
+
+
+void adviseFillingAtOnce(void* start, uint64_t length)
+{
+    constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + length) & ~(kHugePage - 1);
+    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 }  // namespace quendal::process
