@@ -311,9 +311,12 @@ std::shared_ptr<gpu::CommandBuffer> endFrameOnMain(int64_t window, StepFailure& 
     if (r.slots.held && r.slots.semaphore) {
         r.slots.framesSubmitted += 1;
         frame.commandBuffer->addCompletedHandler([slot = r.slots.semaphore, handle = r.handle](gpu::CommandBuffer&) {
+            // Counted before the slot opens: whoever takes the slot sees the frame completed.
+            {
+                std::lock_guard completed(gStateMutex);
+                if (WindowRecord* found = QuendalPyFind(gWindows, handle)) found->slots.framesCompleted += 1;
+            }
             slot->signal();
-            std::lock_guard completed(gStateMutex);
-            if (WindowRecord* found = QuendalPyFind(gWindows, handle)) found->slots.framesCompleted += 1;
         });
         r.slots.held = false;
     }

@@ -76,6 +76,33 @@ bool contains(const std::vector<std::string>& names, const char* name)
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// robustBufferAccess keeps out-of-range shader accesses from reaching memory
+// that is not theirs; the rest are enabled where the device has them.
+void enableOptionalFeatures(const VkPhysicalDeviceFeatures& h, VkPhysicalDeviceFeatures& f)
+{
+    f.robustBufferAccess = h.robustBufferAccess;
+    f.fragmentStoresAndAtomics = h.fragmentStoresAndAtomics;
+    f.vertexPipelineStoresAndAtomics = h.vertexPipelineStoresAndAtomics;
+    f.shaderStorageImageWriteWithoutFormat = h.shaderStorageImageWriteWithoutFormat;
+    f.shaderStorageImageReadWithoutFormat = h.shaderStorageImageReadWithoutFormat;
+    f.multiDrawIndirect = h.multiDrawIndirect;
+    f.drawIndirectFirstInstance = h.drawIndirectFirstInstance;
+    f.largePoints = h.largePoints;
+    f.wideLines = h.wideLines;
+    f.independentBlend = h.independentBlend;
+    f.shaderInt16 = h.shaderInt16;
+    f.shaderInt64 = h.shaderInt64;
+    f.shaderFloat64 = h.shaderFloat64;
+    f.geometryShader = h.geometryShader;  // gl_PrimitiveID and gl_Layer in fragment shaders
+    f.shaderClipDistance = h.shaderClipDistance;
+    f.shaderCullDistance = h.shaderCullDistance;
+    f.sampleRateShading = h.sampleRateShading;
+    f.imageCubeArray = h.imageCubeArray;
+    f.shaderImageGatherExtended = h.shaderImageGatherExtended;
+    f.shaderStorageImageExtendedFormats = h.shaderStorageImageExtendedFormats;
+    f.shaderStorageImageMultisample = h.shaderStorageImageMultisample;
+}
+
 int32_t graphicsComputeFamily(VkPhysicalDevice physical)
 {
     uint32_t count = 0;
@@ -161,14 +188,21 @@ uint64_t validationMessageCount()
 Result<std::shared_ptr<Device>> Device::createSystemDefault()
 {
     std::shared_ptr<Device> device(new Device());
+    if (auto made = device->createInstance(); !made) return made.error();
+    if (auto adopted = device->adoptPhysicalDevice(); !adopted) return adopted.error();
+    if (auto made = device->createLogicalDevice(); !made) return made.error();
+    return device;
+}
 
+Status Device::createInstance()
+{
     const bool validation = envFlag("QUENDAL_VK_VALIDATION") && hasInstanceLayer("VK_LAYER_KHRONOS_validation");
     const auto available = instanceExtensions();
     std::vector<const char*> extensions;
     if (contains(available, VK_KHR_SURFACE_EXTENSION_NAME) && contains(available, "VK_KHR_xlib_surface")) {
         extensions.push_back(VK_KHR_SURFACE_EXTENSION_NAME);
         extensions.push_back("VK_KHR_xlib_surface");
-        device->xlibSurface_ = true;
+        xlibSurface_ = true;
     }
     if (validation) extensions.push_back(VK_EXT_DEBUG_UTILS_EXTENSION_NAME);
     const char* layers[] = {"VK_LAYER_KHRONOS_validation"};
@@ -194,62 +228,46 @@ Result<std::shared_ptr<Device>> Device::createSystemDefault()
         instanceInfo.ppEnabledLayerNames = layers;
         instanceInfo.pNext = &messengerInfo;
     }
-    if (VkResult r = vkCreateInstance(&instanceInfo, nullptr, &device->instance_); r != VK_SUCCESS) {
-        device->instance_ = VK_NULL_HANDLE;
+    if (VkResult r = vkCreateInstance(&instanceInfo, nullptr, &instance_); r != VK_SUCCESS) {
+        instance_ = VK_NULL_HANDLE;
         return vkError(r, "vkCreateInstance");
     }
     if (validation) {
         auto create = reinterpret_cast<PFN_vkCreateDebugUtilsMessengerEXT>(
-            vkGetInstanceProcAddr(device->instance_, "vkCreateDebugUtilsMessengerEXT"));
-        if (create) create(device->instance_, &messengerInfo, nullptr, &device->messenger_);
+            vkGetInstanceProcAddr(instance_, "vkCreateDebugUtilsMessengerEXT"));
+        if (create) create(instance_, &messengerInfo, nullptr, &messenger_);
     }
+    return success();
+}
 
-    auto physical = choosePhysicalDevice(device->instance_);
+Status Device::adoptPhysicalDevice()
+{
+    auto physical = choosePhysicalDevice(instance_);
     if (!physical) return physical.error();
-    device->physical_ = *physical;
-    device->queueFamily_ = static_cast<uint32_t>(graphicsComputeFamily(device->physical_));
-    vkGetPhysicalDeviceProperties(device->physical_, &device->properties_);
-    vkGetPhysicalDeviceMemoryProperties(device->physical_, &device->memory_);
-    device->name_ = device->properties_.deviceName;
+    physical_ = *physical;
+    queueFamily_ = static_cast<uint32_t>(graphicsComputeFamily(physical_));
+    vkGetPhysicalDeviceProperties(physical_, &properties_);
+    vkGetPhysicalDeviceMemoryProperties(physical_, &memory_);
+    name_ = properties_.deviceName;
 
     VkPhysicalDeviceVulkan13Properties props13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_PROPERTIES};
     VkPhysicalDeviceProperties2 props2{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_PROPERTIES_2, &props13};
-    vkGetPhysicalDeviceProperties2(device->physical_, &props2);
-    device->maxBufferSize_ = props13.maxBufferSize;
+    vkGetPhysicalDeviceProperties2(physical_, &props2);
+    maxBufferSize_ = props13.maxBufferSize;
+    return success();
+}
 
+Status Device::createLogicalDevice()
+{
     VkPhysicalDeviceVulkan13Features have13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
     VkPhysicalDeviceVulkan12Features have12{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_2_FEATURES, &have13};
     VkPhysicalDeviceFeatures2 have{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2, &have12};
-    vkGetPhysicalDeviceFeatures2(device->physical_, &have);
+    vkGetPhysicalDeviceFeatures2(physical_, &have);
     if (!have13.dynamicRendering || !have13.synchronization2 || !have12.timelineSemaphore) {
-        return Error{VK_ERROR_FEATURE_NOT_PRESENT, device->name_ + " lacks dynamic rendering or synchronization2"};
+        return Error{VK_ERROR_FEATURE_NOT_PRESENT, name_ + " lacks dynamic rendering or synchronization2"};
     }
 
-    // robustBufferAccess keeps out-of-range shader accesses from reaching memory
-    // that is not theirs; the rest are enabled where the device has them.
-    VkPhysicalDeviceFeatures& f = device->enabledFeatures_;
-    const VkPhysicalDeviceFeatures& h = have.features;
-    f.robustBufferAccess = h.robustBufferAccess;
-    f.fragmentStoresAndAtomics = h.fragmentStoresAndAtomics;
-    f.vertexPipelineStoresAndAtomics = h.vertexPipelineStoresAndAtomics;
-    f.shaderStorageImageWriteWithoutFormat = h.shaderStorageImageWriteWithoutFormat;
-    f.shaderStorageImageReadWithoutFormat = h.shaderStorageImageReadWithoutFormat;
-    f.multiDrawIndirect = h.multiDrawIndirect;
-    f.drawIndirectFirstInstance = h.drawIndirectFirstInstance;
-    f.largePoints = h.largePoints;
-    f.wideLines = h.wideLines;
-    f.independentBlend = h.independentBlend;
-    f.shaderInt16 = h.shaderInt16;
-    f.shaderInt64 = h.shaderInt64;
-    f.shaderFloat64 = h.shaderFloat64;
-    f.geometryShader = h.geometryShader;  // gl_PrimitiveID and gl_Layer in fragment shaders
-    f.shaderClipDistance = h.shaderClipDistance;
-    f.shaderCullDistance = h.shaderCullDistance;
-    f.sampleRateShading = h.sampleRateShading;
-    f.imageCubeArray = h.imageCubeArray;
-    f.shaderImageGatherExtended = h.shaderImageGatherExtended;
-    f.shaderStorageImageExtendedFormats = h.shaderStorageImageExtendedFormats;
-    f.shaderStorageImageMultisample = h.shaderStorageImageMultisample;
+    enableOptionalFeatures(have.features, enabledFeatures_);
 
     VkPhysicalDeviceVulkan13Features enable13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
     enable13.dynamicRendering = VK_TRUE;
@@ -263,18 +281,18 @@ Result<std::shared_ptr<Device>> Device::createSystemDefault()
     enable12.uniformAndStorageBuffer8BitAccess = have12.uniformAndStorageBuffer8BitAccess;
     enable12.shaderFloat16 = have12.shaderFloat16;
     VkPhysicalDeviceFeatures2 enable{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2, &enable12};
-    enable.features = f;
+    enable.features = enabledFeatures_;
 
-    const auto deviceExts = deviceExtensions(device->physical_);
+    const auto deviceExts = deviceExtensions(physical_);
     std::vector<const char*> enabledExts{VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME};
-    if (device->xlibSurface_ && contains(deviceExts, VK_KHR_SWAPCHAIN_EXTENSION_NAME)) {
+    if (xlibSurface_ && contains(deviceExts, VK_KHR_SWAPCHAIN_EXTENSION_NAME)) {
         enabledExts.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
-        device->swapchain_ = true;
+        swapchain_ = true;
     }
 
     const float priority = 1.0f;
     VkDeviceQueueCreateInfo queueInfo{VK_STRUCTURE_TYPE_DEVICE_QUEUE_CREATE_INFO};
-    queueInfo.queueFamilyIndex = device->queueFamily_;
+    queueInfo.queueFamilyIndex = queueFamily_;
     queueInfo.queueCount = 1;
     queueInfo.pQueuePriorities = &priority;
     VkDeviceCreateInfo deviceInfo{VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO, &enable};
@@ -282,14 +300,14 @@ Result<std::shared_ptr<Device>> Device::createSystemDefault()
     deviceInfo.pQueueCreateInfos = &queueInfo;
     deviceInfo.enabledExtensionCount = static_cast<uint32_t>(enabledExts.size());
     deviceInfo.ppEnabledExtensionNames = enabledExts.data();
-    if (VkResult r = vkCreateDevice(device->physical_, &deviceInfo, nullptr, &device->device_); r != VK_SUCCESS) {
-        device->device_ = VK_NULL_HANDLE;
+    if (VkResult r = vkCreateDevice(physical_, &deviceInfo, nullptr, &device_); r != VK_SUCCESS) {
+        device_ = VK_NULL_HANDLE;
         return vkError(r, "vkCreateDevice");
     }
-    vkGetDeviceQueue(device->device_, device->queueFamily_, 0, &device->queue_);
-    device->functions_.cmdPushDescriptorSet = reinterpret_cast<PFN_vkCmdPushDescriptorSetKHR>(
-        vkGetDeviceProcAddr(device->device_, "vkCmdPushDescriptorSetKHR"));
-    return device;
+    vkGetDeviceQueue(device_, queueFamily_, 0, &queue_);
+    functions_.cmdPushDescriptorSet = reinterpret_cast<PFN_vkCmdPushDescriptorSetKHR>(
+        vkGetDeviceProcAddr(device_, "vkCmdPushDescriptorSetKHR"));
+    return success();
 }
 
 Device::~Device()

@@ -105,6 +105,10 @@ public:
 
 private:
     Device() = default;
+    // The steps of createSystemDefault, in order.
+    Status createInstance();
+    Status adoptPhysicalDevice();
+    Status createLogicalDevice();
 
     VkInstance instance_ = VK_NULL_HANDLE;
     VkDebugUtilsMessengerEXT messenger_ = VK_NULL_HANDLE;

@@ -209,84 +209,63 @@ void RenderCommandEncoder::setStencilReferenceValue(uint32_t value)
     stateDirty_ = true;
 }
 
-Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
+// Resolves every binding of the bound pipeline into the pending descriptor
+// push, and lists the sampled textures that need a layout change (toSample) or
+// only their first placement (toPrepare). Records nothing.
+Status RenderCommandEncoder::resolveBindings(std::vector<std::shared_ptr<Texture>>& toSample,
+                                             std::vector<Texture*>& toPrepare)
 {
-    if (ended_) return Error{VK_ERROR_INITIALIZATION_FAILED, "the render pass has ended"};
-    if (!pipeline_) return Error{VK_ERROR_INITIALIZATION_FAILED, "no render pipeline is bound"};
-    const PrimitiveClass primitiveClass = classOf(type);
-    if (variantOf_ != pipeline_.get() || variantClass_ != primitiveClass) {
-        auto variant = pipeline_->pipelineFor(primitiveClass, formats_);
-        if (!variant) return variant.error();
-        variantOf_ = pipeline_.get();
-        variantClass_ = primitiveClass;
-        variant_ = variant.value();
-    }
-    const VkPipeline pipeline = variant_;
     const Device& device = *commandBuffer_->device();
     const PipelineLayout& layout = pipeline_->layout();
-
-    // Resolve every binding first: nothing is recorded for a draw that fails.
-    std::vector<std::shared_ptr<Texture>> toSample;
-    std::vector<Texture*> toPrepare;
-    if (bindingsDirty_) {
-        auto standIns = commandBuffer_->device()->standIns(*commandBuffer_->commandQueue());
-        if (!standIns) return standIns.error();
-        const StandIns* zero = standIns.value();
-        auto findBuffer = [&](BindingSpace space, uint32_t index) -> const BufferBinding* {
-            const auto& bound = space == BindingSpace::VertexBuffer ? vertexBuffers_ : fragmentBuffers_;
-            auto it = bound.find(index);
-            return it == bound.end() ? nullptr : &it->second;
-        };
-        // Offsets inside the buffer are the caller's check.
-        auto checkOffset = [](uint32_t index, const BufferBinding& bound, uint64_t alignment,
-                              bool) -> std::optional<Error> {
-            if (bound.offset % alignment) {
-                return Error{VK_ERROR_VALIDATION_FAILED_EXT,
-                             "The buffer offset at index " + std::to_string(index) + " must be a multiple of " +
-                                 std::to_string(alignment) + " on this device."};
-            }
-            return std::nullopt;
-        };
-        auto resolveImage = [&](const ResourceBinding& b, uint32_t index) -> Result<VkDescriptorImageInfo> {
-            if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE) {
-                // Fragment stores go nowhere: textures rest in shader-read layout.
-                if (!zero->storage) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "no storage image for the binding"};
-                return VkDescriptorImageInfo{VK_NULL_HANDLE, zero->storage->view(), VK_IMAGE_LAYOUT_GENERAL};
-            }
-            const Texture* texture = zero->sampled.get();
-            if (auto it = fragmentTextures_.find(index); it != fragmentTextures_.end()) {
-                const Texture& bound = *it->second;
-                if ((bound.usage() & TextureUsageShaderRead) && bound.sampleCount() == 1 && !isAttachment(bound) &&
-                    bound.restingLayout() == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
-                    texture = &bound;
-                    if (it->second->layout() != VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
-                        toSample.push_back(it->second);
-                    } else {
-                        toPrepare.push_back(it->second.get());
-                    }
+    auto standIns = commandBuffer_->device()->standIns(*commandBuffer_->commandQueue());
+    if (!standIns) return standIns.error();
+    const StandIns* zero = standIns.value();
+    auto findBuffer = [&](BindingSpace space, uint32_t index) -> const BufferBinding* {
+        const auto& bound = space == BindingSpace::VertexBuffer ? vertexBuffers_ : fragmentBuffers_;
+        auto it = bound.find(index);
+        return it == bound.end() ? nullptr : &it->second;
+    };
+    // Offsets inside the buffer are the caller's check.
+    auto checkOffset = [](uint32_t index, const BufferBinding& bound, uint64_t alignment,
+                          bool) -> std::optional<Error> {
+        if (bound.offset % alignment) {
+            return Error{VK_ERROR_VALIDATION_FAILED_EXT,
+                         "The buffer offset at index " + std::to_string(index) + " must be a multiple of " +
+                             std::to_string(alignment) + " on this device."};
+        }
+        return std::nullopt;
+    };
+    auto resolveImage = [&](const ResourceBinding& b, uint32_t index) -> Result<VkDescriptorImageInfo> {
+        if (b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE) {
+            // Fragment stores go nowhere: textures rest in shader-read layout.
+            if (!zero->storage) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "no storage image for the binding"};
+            return VkDescriptorImageInfo{VK_NULL_HANDLE, zero->storage->view(), VK_IMAGE_LAYOUT_GENERAL};
+        }
+        const Texture* texture = zero->sampled.get();
+        if (auto it = fragmentTextures_.find(index); it != fragmentTextures_.end()) {
+            const Texture& bound = *it->second;
+            if ((bound.usage() & TextureUsageShaderRead) && bound.sampleCount() == 1 && !isAttachment(bound) &&
+                bound.restingLayout() == VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+                texture = &bound;
+                if (it->second->layout() != VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL) {
+                    toSample.push_back(it->second);
+                } else {
+                    toPrepare.push_back(it->second.get());
                 }
             }
-            return VkDescriptorImageInfo{VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
-        };
-        if (auto resolved = push_.resolve(layout, device, *zero, findBuffer, checkOffset, resolveImage); !resolved) {
-            return resolved;
         }
+        return VkDescriptorImageInfo{VK_NULL_HANDLE, texture->view(), VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
+    };
+    if (auto resolved = push_.resolve(layout, device, *zero, findBuffer, checkOffset, resolveImage); !resolved) {
+        return resolved;
     }
+    return success();
+}
 
-    VkCommandBuffer cb = commandBuffer_->vk();
-    for (Texture* t : toPrepare) t->prepareForUse(*commandBuffer_);
-    if (!toSample.empty()) {
-        vkCmdEndRendering(cb);
-        rendering_ = false;
-        for (const auto& t : toSample) {
-            t->transition(*commandBuffer_, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL,
-                          VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
-                          VK_ACCESS_2_SHADER_READ_BIT);
-            touched_.push_back(t);
-        }
-        beginRendering(false);
-    }
-
+// Binds the pipeline variant and sets the dynamic state it left out, where
+// either changed since the last draw.
+void RenderCommandEncoder::applyState(VkCommandBuffer cb, VkPipeline pipeline, PrimitiveType type)
+{
     if (pipeline != boundPipeline_) {
         vkCmdBindPipeline(cb, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
         boundPipeline_ = pipeline;
@@ -305,8 +284,47 @@ Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
         if (stencilDynamic) vkCmdSetStencilReference(cb, VK_STENCIL_FACE_FRONT_AND_BACK, stencilReference_);
         stateDirty_ = false;
     }
+}
 
-    if (bindingsDirty_) push_.record(cb, device, VK_PIPELINE_BIND_POINT_GRAPHICS, layout);
+Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
+{
+    if (ended_) return Error{VK_ERROR_INITIALIZATION_FAILED, "the render pass has ended"};
+    if (!pipeline_) return Error{VK_ERROR_INITIALIZATION_FAILED, "no render pipeline is bound"};
+    const PrimitiveClass primitiveClass = classOf(type);
+    if (variantOf_ != pipeline_.get() || variantClass_ != primitiveClass) {
+        auto variant = pipeline_->pipelineFor(primitiveClass, formats_);
+        if (!variant) return variant.error();
+        variantOf_ = pipeline_.get();
+        variantClass_ = primitiveClass;
+        variant_ = variant.value();
+    }
+    const VkPipeline pipeline = variant_;
+
+    // Resolve every binding first: nothing is recorded for a draw that fails.
+    std::vector<std::shared_ptr<Texture>> toSample;
+    std::vector<Texture*> toPrepare;
+    if (bindingsDirty_) {
+        if (auto resolved = resolveBindings(toSample, toPrepare); !resolved) return resolved;
+    }
+
+    VkCommandBuffer cb = commandBuffer_->vk();
+    for (Texture* t : toPrepare) t->prepareForUse(*commandBuffer_);
+    if (!toSample.empty()) {
+        vkCmdEndRendering(cb);
+        rendering_ = false;
+        for (const auto& t : toSample) {
+            t->transition(*commandBuffer_, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL,
+                          VK_PIPELINE_STAGE_2_VERTEX_SHADER_BIT | VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+                          VK_ACCESS_2_SHADER_READ_BIT);
+            touched_.push_back(t);
+        }
+        beginRendering(false);
+    }
+
+    applyState(cb, pipeline, type);
+    if (bindingsDirty_) {
+        push_.record(cb, *commandBuffer_->device(), VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline_->layout());
+    }
     bindingsDirty_ = false;
     return success();
 }

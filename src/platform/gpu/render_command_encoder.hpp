@@ -97,6 +97,8 @@ private:
     }
     void beginRendering(bool clear);
     Status prepareDraw(PrimitiveType type);
+    Status resolveBindings(std::vector<std::shared_ptr<Texture>>& toSample, std::vector<Texture*>& toPrepare);
+    void applyState(VkCommandBuffer cb, VkPipeline pipeline, PrimitiveType type);
     bool isAttachment(const Texture& texture) const;
 
     std::shared_ptr<CommandBuffer> commandBuffer_;

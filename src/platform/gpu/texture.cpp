@@ -33,17 +33,12 @@ uint32_t fullMipChainLength(uint32_t width, uint32_t height)
 
 }  // namespace
 
-Result<std::shared_ptr<Texture>> Texture::create(std::shared_ptr<Device> device, const TextureDescriptor& descriptor)
-{
-    std::shared_ptr<Texture> texture(new Texture(device));
-    TextureDescriptor& d = texture->descriptor_;
-    d = descriptor;
-    VkDevice vk = device->vk();
+namespace {
 
-    texture->format_ = vkFormat(d.pixelFormat);
-    if (texture->format_ == VK_FORMAT_UNDEFINED) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "unknown pixel format"};
-    texture->aspect_ = aspectOf(d.pixelFormat);
-    const bool depthStencil = texture->aspect_ != VK_IMAGE_ASPECT_COLOR_BIT;
+// What any device refuses: an empty image, a sample count that is no power of
+// two, more levels than the size allows or levels on a multisample image.
+Status checkShape(const TextureDescriptor& d)
+{
     if (d.width == 0 || d.height == 0) return Error{VK_ERROR_INITIALIZATION_FAILED, "texture size must be at least 1 x 1"};
     if (d.sampleCount == 0 || !std::has_single_bit(d.sampleCount)) {
         return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "sample count must be a power of two"};
@@ -52,9 +47,43 @@ Result<std::shared_ptr<Texture>> Texture::create(std::shared_ptr<Device> device,
         (d.sampleCount > 1 && d.mipmapLevelCount > 1)) {
         return Error{VK_ERROR_INITIALIZATION_FAILED, "mipmap level count does not fit the texture"};
     }
+    return success();
+}
 
-    const VkFormatFeatureFlags features = device->formatProperties(texture->format_).optimalTilingFeatures;
-    texture->linearFilter_ = (features & VK_FORMAT_FEATURE_SAMPLED_IMAGE_FILTER_LINEAR_BIT) != 0;
+}  // namespace
+
+Result<std::shared_ptr<Texture>> Texture::create(std::shared_ptr<Device> device, const TextureDescriptor& descriptor)
+{
+    std::shared_ptr<Texture> texture(new Texture(device));
+    texture->descriptor_ = descriptor;
+    texture->format_ = vkFormat(descriptor.pixelFormat);
+    if (texture->format_ == VK_FORMAT_UNDEFINED) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "unknown pixel format"};
+    texture->aspect_ = aspectOf(descriptor.pixelFormat);
+    if (auto fits = checkShape(descriptor); !fits) return fits.error();
+    if (auto usage = texture->chooseUsage(); !usage) return usage.error();
+    auto limits = texture->formatLimits();
+    if (!limits) return limits.error();
+    if (auto made = texture->createImage(limits.value()); !made) return made.error();
+    if (auto made = texture->makeViews(); !made) return made.error();
+
+    // Command buffers are recorded side by side and may be committed in any
+    // order, or dropped unsubmitted; each use returns the texture to its
+    // resting layout, so it must start there too: the first use records that
+    // move into its queue's set-up step (see transition).
+    const RestingState resting = texture->restingState();
+    texture->placed_ = false;
+    texture->setTrackedState(resting.layout, resting.stages, resting.access);
+    return texture;
+}
+
+// The Vulkan usage the format allows for what the descriptor asks; shader
+// read and write quietly drop out of the descriptor where the format lacks them.
+Status Texture::chooseUsage()
+{
+    TextureDescriptor& d = descriptor_;
+    const bool depthStencil = aspect_ != VK_IMAGE_ASPECT_COLOR_BIT;
+    const VkFormatFeatureFlags features = device_->formatProperties(format_).optimalTilingFeatures;
+    linearFilter_ = (features & VK_FORMAT_FEATURE_SAMPLED_IMAGE_FILTER_LINEAR_BIT) != 0;
     VkImageUsageFlags usage = 0;
     if (features & VK_FORMAT_FEATURE_TRANSFER_SRC_BIT) usage |= VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
     if (features & VK_FORMAT_FEATURE_TRANSFER_DST_BIT) usage |= VK_IMAGE_USAGE_TRANSFER_DST_BIT;
@@ -76,12 +105,17 @@ Result<std::shared_ptr<Texture>> Texture::create(std::shared_ptr<Device> device,
         usage |= depthStencil ? VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT : VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
     }
     if (!usage) return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "the device supports no use of this format"};
-    texture->vkUsage_ = usage;
+    vkUsage_ = usage;
+    return success();
+}
 
+Result<VkImageFormatProperties> Texture::formatLimits()
+{
+    const TextureDescriptor& d = descriptor_;
     // Creating an image past these limits is invalid usage rather than a clean failure.
     VkImageFormatProperties limits{};
-    if (VkResult r = vkGetPhysicalDeviceImageFormatProperties(device->physicalDevice(), texture->format_,
-                                                              VK_IMAGE_TYPE_2D, VK_IMAGE_TILING_OPTIMAL, usage, 0,
+    if (VkResult r = vkGetPhysicalDeviceImageFormatProperties(device_->physicalDevice(), format_,
+                                                              VK_IMAGE_TYPE_2D, VK_IMAGE_TILING_OPTIMAL, vkUsage_, 0,
                                                               &limits);
         r != VK_SUCCESS) {
         return vkError(r, "vkGetPhysicalDeviceImageFormatProperties");
@@ -95,51 +129,47 @@ Result<std::shared_ptr<Texture>> Texture::create(std::shared_ptr<Device> device,
     if (!(limits.sampleCounts & d.sampleCount)) {
         return Error{VK_ERROR_FORMAT_NOT_SUPPORTED, "the device does not support this sample count for the format"};
     }
+    return limits;
+}
 
+// The image and its memory, bound.
+Status Texture::createImage(const VkImageFormatProperties& limits)
+{
+    const TextureDescriptor& d = descriptor_;
     VkImageCreateInfo info{VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO};
     info.imageType = VK_IMAGE_TYPE_2D;
-    info.format = texture->format_;
+    info.format = format_;
     info.extent = {d.width, d.height, 1};
     info.mipLevels = d.mipmapLevelCount;
     info.arrayLayers = 1;
     info.samples = static_cast<VkSampleCountFlagBits>(d.sampleCount);
     info.tiling = VK_IMAGE_TILING_OPTIMAL;
-    info.usage = usage;
+    info.usage = vkUsage_;
     info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
     info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-    if (VkResult r = vkCreateImage(vk, &info, nullptr, &texture->image_); r != VK_SUCCESS) {
-        texture->image_ = VK_NULL_HANDLE;
+    if (VkResult r = vkCreateImage(device_->vk(), &info, nullptr, &image_); r != VK_SUCCESS) {
+        image_ = VK_NULL_HANDLE;
         return vkError(r, "vkCreateImage");
     }
 
     VkMemoryRequirements req;
-    vkGetImageMemoryRequirements(vk, texture->image_, &req);
-    const uint32_t type = device->findMemoryType(req.memoryTypeBits, 0, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+    vkGetImageMemoryRequirements(device_->vk(), image_, &req);
+    const uint32_t type = device_->findMemoryType(req.memoryTypeBits, 0, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
     if (type == UINT32_MAX) return Error{VK_ERROR_FEATURE_NOT_PRESENT, "no memory type for the texture"};
-    if (req.size > device->heapSize(type) || (limits.maxResourceSize && req.size > limits.maxResourceSize)) {
+    if (req.size > device_->heapSize(type) || (limits.maxResourceSize && req.size > limits.maxResourceSize)) {
         return Error{VK_ERROR_OUT_OF_DEVICE_MEMORY, "texture larger than its memory heap"};
     }
     VkMemoryAllocateInfo alloc{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
     alloc.allocationSize = req.size;
     alloc.memoryTypeIndex = type;
-    if (VkResult r = vkAllocateMemory(vk, &alloc, nullptr, &texture->memory_); r != VK_SUCCESS) {
-        texture->memory_ = VK_NULL_HANDLE;
+    if (VkResult r = vkAllocateMemory(device_->vk(), &alloc, nullptr, &memory_); r != VK_SUCCESS) {
+        memory_ = VK_NULL_HANDLE;
         return vkError(r, "vkAllocateMemory");
     }
-    if (VkResult r = vkBindImageMemory(vk, texture->image_, texture->memory_, 0); r != VK_SUCCESS) {
+    if (VkResult r = vkBindImageMemory(device_->vk(), image_, memory_, 0); r != VK_SUCCESS) {
         return vkError(r, "vkBindImageMemory");
     }
-
-    if (auto made = texture->makeViews(); !made) return made.error();
-
-    // Command buffers are recorded side by side and may be committed in any
-    // order, or dropped unsubmitted; each use returns the texture to its
-    // resting layout, so it must start there too: the first use records that
-    // move into its queue's set-up step (see transition).
-    const RestingState resting = texture->restingState();
-    texture->placed_ = false;
-    texture->setTrackedState(resting.layout, resting.stages, resting.access);
-    return texture;
+    return success();
 }
 
 Status Texture::makeViews()

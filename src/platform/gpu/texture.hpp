@@ -108,6 +108,10 @@ public:
 private:
     friend class CommandQueue;
     explicit Texture(std::shared_ptr<Device> device) : device_(std::move(device)) {}
+    // The steps of create, in order.
+    Status chooseUsage();
+    Result<VkImageFormatProperties> formatLimits();
+    Status createImage(const VkImageFormatProperties& limits);
     Status makeViews();
 
     // The resting layout and the stages and accesses that wait for it.
