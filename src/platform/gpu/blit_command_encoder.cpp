@@ -68,12 +68,26 @@ VkBufferImageCopy levelZeroCopy(const Texture& texture, const BufferLayout& layo
     return region;
 }
 
-// Packed staging memory for a copy whose buffer rows the copy commands cannot
-// address directly; an empty slice when they can.
-Result<StagingRing::Slice> stagingFor(CommandBuffer& commandBuffer, const BufferLayout& layout, const Texture& texture)
+// Where a copy between level 0 of a texture and a buffer puts its rows, and the
+// packed staging memory it goes through when the copy commands cannot address
+// the buffer's rows directly (an empty slice when they can).
+struct BufferCopyPlan {
+    BufferLayout layout;
+    StagingRing::Slice staging;
+};
+
+Result<BufferCopyPlan> planBufferCopy(CommandBuffer& commandBuffer, const Texture& texture, const Buffer& buffer,
+                                      uint64_t offset, uint64_t bytesPerRow)
 {
-    if (layout.direct) return StagingRing::Slice{};
-    return commandBuffer.commandQueue()->stagingRing().allocate(layout.rowBytes * texture.height());
+    auto layout = bufferLayoutFor(texture, buffer, offset, bytesPerRow);
+    if (!layout) return layout.error();
+    BufferCopyPlan plan{layout.value(), {}};
+    if (!plan.layout.direct) {
+        auto slice = commandBuffer.commandQueue()->stagingRing().allocate(plan.layout.rowBytes * texture.height());
+        if (!slice) return slice.error();
+        plan.staging = std::move(slice.value());
+    }
+    return plan;
 }
 
 // Rows between packed staging memory and a strided buffer.
@@ -106,30 +120,29 @@ Status BlitCommandEncoder::copyFromTexture(const std::shared_ptr<Texture>& textu
                                            uint64_t bytesPerRow)
 {
     if (ended_) return endedError();
-    auto layout = bufferLayoutFor(*texture, *buffer, destinationOffset, bytesPerRow);
-    if (!layout) return layout.error();
     CommandBuffer& commandBuffer = *commandBuffer_;
+    auto plan = planBufferCopy(commandBuffer, *texture, *buffer, destinationOffset, bytesPerRow);
+    if (!plan) return plan.error();
+    const BufferLayout& layout = plan->layout;
+    const StagingRing::Slice& staging = plan->staging;
     VkCommandBuffer cb = commandBuffer.vk();
-    auto slice = stagingFor(commandBuffer, *layout, *texture);
-    if (!slice) return slice.error();
-    StagingRing::Slice staging = std::move(slice.value());
 
     // Earlier GPU work may still read or write the destination.
     bufferBarrier(cb, buffer->vk(), {VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_WRITE_BIT},
                   {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT});
     texture->transition(commandBuffer, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, VK_PIPELINE_STAGE_2_COPY_BIT,
                         VK_ACCESS_2_TRANSFER_READ_BIT);
-    if (layout->direct) {
-        const VkBufferImageCopy region = levelZeroCopy(*texture, *layout, destinationOffset, layout->stride);
+    if (layout.direct) {
+        const VkBufferImageCopy region = levelZeroCopy(*texture, layout, destinationOffset, layout.stride);
         vkCmdCopyImageToBuffer(cb, texture->image(), VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, buffer->vk(), 1, &region);
     } else {
-        const VkBufferImageCopy region = levelZeroCopy(*texture, *layout, staging.offset, layout->rowBytes);
+        const VkBufferImageCopy region = levelZeroCopy(*texture, layout, staging.offset, layout.rowBytes);
         vkCmdCopyImageToBuffer(cb, texture->image(), VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, staging.buffer->vk(), 1,
                                &region);
         bufferBarrier(cb, staging.buffer->vk(), {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT},
                       {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT});
-        copyRows(cb, staging.buffer->vk(), buffer->vk(), texture->height(), layout->rowBytes, staging.offset,
-                 layout->rowBytes, destinationOffset, layout->stride);
+        copyRows(cb, staging.buffer->vk(), buffer->vk(), texture->height(), layout.rowBytes, staging.offset,
+                 layout.rowBytes, destinationOffset, layout.stride);
         commandBuffer.retain(staging.lease);
     }
     // Completion alone does not make device writes visible to the host.
@@ -146,29 +159,28 @@ Status BlitCommandEncoder::copyFromBuffer(const std::shared_ptr<Buffer>& buffer,
                                           uint64_t bytesPerRow, const std::shared_ptr<Texture>& texture)
 {
     if (ended_) return endedError();
-    auto layout = bufferLayoutFor(*texture, *buffer, sourceOffset, bytesPerRow);
-    if (!layout) return layout.error();
     CommandBuffer& commandBuffer = *commandBuffer_;
+    auto plan = planBufferCopy(commandBuffer, *texture, *buffer, sourceOffset, bytesPerRow);
+    if (!plan) return plan.error();
+    const BufferLayout& layout = plan->layout;
+    const StagingRing::Slice& staging = plan->staging;
     VkCommandBuffer cb = commandBuffer.vk();
-    auto slice = stagingFor(commandBuffer, *layout, *texture);
-    if (!slice) return slice.error();
-    StagingRing::Slice staging = std::move(slice.value());
     // Earlier GPU work may have written the source.
     bufferBarrier(cb, buffer->vk(), {VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, VK_ACCESS_2_MEMORY_WRITE_BIT},
                   {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT});
     if (staging.buffer) {
-        copyRows(cb, buffer->vk(), staging.buffer->vk(), texture->height(), layout->rowBytes, sourceOffset,
-                 layout->stride, staging.offset, layout->rowBytes);
+        copyRows(cb, buffer->vk(), staging.buffer->vk(), texture->height(), layout.rowBytes, sourceOffset,
+                 layout.stride, staging.offset, layout.rowBytes);
         bufferBarrier(cb, staging.buffer->vk(), {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_WRITE_BIT},
                       {VK_PIPELINE_STAGE_2_COPY_BIT, VK_ACCESS_2_TRANSFER_READ_BIT});
         commandBuffer.retain(staging.lease);
     }
     texture->transition(commandBuffer, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_PIPELINE_STAGE_2_COPY_BIT,
                         VK_ACCESS_2_TRANSFER_WRITE_BIT);
-    const VkBufferImageCopy region = layout->direct
-                                         ? levelZeroCopy(*texture, *layout, sourceOffset, layout->stride)
-                                         : levelZeroCopy(*texture, *layout, staging.offset, layout->rowBytes);
-    vkCmdCopyBufferToImage(cb, layout->direct ? buffer->vk() : staging.buffer->vk(), texture->image(),
+    const VkBufferImageCopy region = layout.direct
+                                         ? levelZeroCopy(*texture, layout, sourceOffset, layout.stride)
+                                         : levelZeroCopy(*texture, layout, staging.offset, layout.rowBytes);
+    vkCmdCopyBufferToImage(cb, layout.direct ? buffer->vk() : staging.buffer->vk(), texture->image(),
                            VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
     texture->rest(commandBuffer);
     commandBuffer.retain(texture);
