@@ -1,5 +1,6 @@
 // Blit passes: copies of textures into buffers and mipmap generation, in a
-// command buffer of the window's own that end_blit submits and waits for.
+// command buffer of the window's own (that of its pending offscreen frames when
+// there are some) that end_blit submits and waits for.
 #include <memory>
 #include <string>
 
@@ -37,12 +38,12 @@ PyObject* metal_begin_blit(PyObject*, PyObject* args)
             if (record.passes.render.active) {
                 return failure.setRuntime("End the render pass before starting a blit pass.");
             }
-            // Offscreen frames rendered before the pass reach the GPU ahead of
-            // it, so a copy of their target sees their pixels.
-            QuendalPyCommitPendingFrames(record);
+            // The pass records into the command buffer of the offscreen frames
+            // rendered before it, after them, so a copy of their target sees
+            // their pixels: one submit and one wait for frame and read-back.
             // A command buffer that cannot be made leaves the encoder null:
             // the encoding functions then ask for begin_blit().
-            QuendalPyOpenPass(blit);
+            QuendalPyOpenPass(blit, std::move(record.passes.render.pendingCommandBuffer));
         }));
 }
 

@@ -10,14 +10,18 @@
 
 namespace quendal::metal {
 
-// Opens a pass in a new command buffer of the queue. A command buffer that
-// cannot be made leaves the encoder null, which the encoding functions report
-// as no open pass. Main thread, gStateMutex held.
+// Opens a pass in commandBuffer, when given one not yet committed, else in a
+// new command buffer of the queue. A command buffer that cannot be made leaves
+// the encoder null, which the encoding functions report as no open pass. Main
+// thread, gStateMutex held.
 template <class Encoder>
-void QuendalPyOpenPass(SynchronousPass<Encoder>& pass)
+void QuendalPyOpenPass(SynchronousPass<Encoder>& pass, std::shared_ptr<gpu::CommandBuffer> commandBuffer = nullptr)
 {
-    if (auto commandBuffer = commandQueue()->commandBuffer()) {
-        pass.commandBuffer = std::move(commandBuffer.value());
+    if (!commandBuffer) {
+        if (auto made = commandQueue()->commandBuffer()) commandBuffer = std::move(made.value());
+    }
+    if (commandBuffer) {
+        pass.commandBuffer = std::move(commandBuffer);
         pass.encoder = std::make_shared<Encoder>(pass.commandBuffer);
     }
     pass.active = true;

@@ -130,12 +130,14 @@ struct RenderFrame {
     std::shared_ptr<gpu::CommandBuffer> commandBuffer;
     std::shared_ptr<gpu::RenderCommandEncoder> encoder;
     // The command buffer that offscreen frames share: committed by the next
-    // onscreen frame or blit pass, so that they run in the order encoded.
+    // onscreen frame, or taken over by the next blit pass, so that they run in
+    // the order encoded.
     std::shared_ptr<gpu::CommandBuffer> pendingCommandBuffer;
 };
 
-// A blit or compute pass: a command buffer of its own, submitted and waited for
-// when the pass ends (blit.cpp, compute.cpp).
+// A blit or compute pass: a command buffer of its own (a blit pass's may carry
+// offscreen frames encoded before it), submitted and waited for when the pass
+// ends (blit.cpp, compute.cpp).
 template <class Encoder>
 struct SynchronousPass {
     bool active = false;

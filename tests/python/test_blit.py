@@ -150,6 +150,39 @@ class TestLifecycle:
         copy(window, target, buffer)
         assert m.read_buffer(buffer) == bytes([0, 0, 255, 255]) * 4
 
+    @pytest.mark.skipif(not hasattr(m, "begin_frame"), reason="render frames are not built")
+    def test_pass_after_frames_into_two_targets(self, window, resources):
+        # The pass and the frames pending before it reach the GPU together, in
+        # the order encoded: the last frame into a target wins.
+        first, second = resources.texture(2, 2, "bgra8"), resources.texture(2, 2, "bgra8")
+        into_first, into_second = resources.buffer(16, b"\xaa"), resources.buffer(16, b"\xaa")
+        for target, colour in ((first, (1.0, 0.0, 0.0, 1.0)), (second, (0.0, 1.0, 0.0, 1.0)),
+                               (first, (0.0, 0.0, 1.0, 1.0))):
+            m.begin_frame(window, clear_color=colour, target_texture=target)
+            m.end_frame(window)
+        m.begin_blit(window)
+        m.copy_texture_to_buffer(window, first, into_first)
+        m.copy_texture_to_buffer(window, second, into_second)
+        m.end_blit(window)
+        assert m.read_buffer(into_first) == bytes([255, 0, 0, 255]) * 4
+        assert m.read_buffer(into_second) == bytes([0, 255, 0, 255]) * 4
+
+    @pytest.mark.skipif(not hasattr(m, "begin_frame"), reason="render frames are not built")
+    def test_frame_encoded_during_a_pass_reaches_the_next_one(self, window, resources):
+        target = resources.texture(2, 2, "bgra8")
+        buffer = resources.buffer(16, b"\xaa")
+        before = m.resource_counts()["offscreen_command_buffers"]
+        m.begin_frame(window, clear_color=(1.0, 0.0, 0.0, 1.0), target_texture=target)
+        m.end_frame(window)
+        m.begin_blit(window)
+        m.begin_frame(window, clear_color=(0.0, 1.0, 0.0, 1.0), target_texture=target)
+        m.end_frame(window)
+        m.end_blit(window)
+        assert m.resource_counts()["offscreen_command_buffers"] == before + 1
+        copy(window, target, buffer)
+        assert m.resource_counts()["offscreen_command_buffers"] == before
+        assert m.read_buffer(buffer) == bytes([0, 255, 0, 255]) * 4
+
 
     @pytest.mark.skipif(not hasattr(m, "begin_frame"), reason="render frames are not built")
     def test_pass_right_after_onscreen_frames(self, window, picture, resources):
