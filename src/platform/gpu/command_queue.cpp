@@ -223,12 +223,8 @@ void CommandQueue::track(std::shared_ptr<CommandBuffer> submitted)
     submitted->tracked_ = true;
     submitted->urgent_ = !submitted->handlers_.empty();
     if (submitted->urgent_) completion_->urgent += 1;
-    // A thread that is reaping already gets to this one on its next round:
-    // waking it per submit would take a core from the driver's threads just
-    // when they start on the work.
-    const bool wake = submitted->urgent_ || completion_->inFlight.empty();
     completion_->inFlight.push_back(std::move(submitted));
-    if (wake) completion_->pending.notify_one();
+    completion_->pending.notify_one();
 }
 
 void CommandQueue::hurry(CommandBuffer& commandBuffer)
