@@ -6,7 +6,7 @@ import os
 import pytest
 
 import _quendal._metal as m
-from frame_support import FULL_QUAD, TOP_TRIANGLE, Scene, Screen, floats, integers, near, needs_screen, vertices
+from frame_support import FULL_QUAD, TOP_TRIANGLE, Scene, Screen, floats, integers, near, needs_screen, read_texture, vertices
 from window_support import run_python
 
 UNKNOWN = 987_654_321
@@ -463,3 +463,81 @@ class TestOutOfRange:
         m.draw_indexed_indirect(drawing, "triangle", indices, "uint16", arguments)
         with pytest.raises(ValueError):
             m.draw_indexed_indirect(drawing, "triangle", indices, "uint16", arguments, indirect_offset=4)
+
+
+class TestBackToBackDraws:
+    """Draws that continue one another's vertex range may reach the driver as
+    one; what they render must not change."""
+
+    SIZE = 16
+    PRIMITIVE_ID = """
+#ifdef QUENDAL_VERTEX
+layout(set = 0, binding = 0) readonly buffer Vertices { vec4 vertices[]; };
+void vs() { gl_Position = vec4(vertices[gl_VertexIndex].xy, 0.5, 1.0); }
+#endif
+#ifdef QUENDAL_FRAGMENT
+layout(location = 0) out vec4 fragment;
+void fs() { fragment = gl_PrimitiveID == 0 ? vec4(0.0, 1.0, 0.0, 1.0) : vec4(1.0, 0.0, 0.0, 1.0); }
+#endif
+"""
+    # Left half and right half of the target, one triangle each.
+    HALVES = [(-1, -1, 0.5), (0, -1, 0.5), (-1, 1, 0.5), (0, -1, 0.5), (1, -1, 0.5), (1, 1, 0.5)]
+
+    def render(self, window, scene, points, draws, rgba=GREEN, pipeline=None):
+        target = m.create_render_texture(self.SIZE, self.SIZE, "rgba8")["handle"]
+        m.begin_frame(window, CLEAR, target_texture=target)
+        scene.bind(window, pipeline or scene.pipeline(format="rgba8"), vertices(m, points), rgba)
+        draws(window)
+        m.end_frame(window)
+        return read_texture(m, window, target, self.SIZE, self.SIZE)
+
+    def pixel(self, data, x, y):
+        """The RGB of the texel under clip-space (x, y), y up."""
+        column = min(int((x + 1) / 2 * self.SIZE), self.SIZE - 1)
+        row = min(int((1 - y) / 2 * self.SIZE), self.SIZE - 1)
+        i = (row * self.SIZE + column) * 4
+        return tuple(data[i : i + 3])
+
+    def test_many_small_draws_render_as_one_large_draw(self, window, scene):
+        points = []
+        for i in range(16):
+            x, y = -1 + (i % 4) / 2, -1 + (i // 4) / 2
+            points += [(x, y, 0.5), (x + 0.5, y, 0.5), (x, y + 0.5, 0.5)]
+        one = self.render(window, scene, points, lambda w: m.draw(w, "triangle", 0, 48))
+        many = self.render(window, scene, points, lambda w: [m.draw(w, "triangle", 3 * i, 3) for i in range(16)])
+        assert many == one
+        assert self.pixel(many, -0.9, -0.9) == (0, 255, 0) and self.pixel(many, -0.6, -0.6) == (0, 0, 0)
+
+    def test_a_draw_ending_inside_a_primitive_keeps_its_leftover_vertices(self, window, scene):
+        # Vertex 3 is a stray: joined to the next draw it would take vertex 6's place.
+        points = [(-1, 0, 0.5), (0, 0, 0.5), (-1, 1, 0.5), (0, -1, 0.5), (0, -1, 0.5), (1, -1, 0.5), (1, 0, 0.5)]
+
+        def draws(w):
+            m.draw(w, "triangle", 0, 4)
+            m.draw(w, "triangle", 4, 3)
+
+        shot = self.render(window, scene, points, draws)
+        assert self.pixel(shot, -0.8, 0.2) == (0, 255, 0)
+        assert self.pixel(shot, 0.8, -0.7) == (0, 255, 0)
+
+    def test_bindings_set_between_draws_apply_to_the_later_one(self, window, scene):
+        def draws(w):
+            m.draw(w, "triangle", 0, 3)
+            m.set_fragment_buffer(w, scene.colour(RED), 0)
+            m.draw(w, "triangle", 3, 3)
+
+        shot = self.render(window, scene, self.HALVES, draws)
+        assert self.pixel(shot, -0.9, -0.5) == (0, 255, 0)
+        assert self.pixel(shot, 0.9, -0.5) == (255, 0, 0)
+
+    def test_primitive_ids_restart_with_each_draw(self, window, scene):
+        library = m.create_library(source=self.PRIMITIVE_ID)
+        pipeline = m.create_render_pipeline(library, "vs", "fs", format="rgba8")
+
+        def draws(w):
+            m.draw(w, "triangle", 0, 3)
+            m.draw(w, "triangle", 3, 3)
+
+        shot = self.render(window, scene, self.HALVES, draws, pipeline=pipeline)
+        assert self.pixel(shot, -0.9, -0.5) == (0, 255, 0)
+        assert self.pixel(shot, 0.9, -0.5) == (0, 255, 0)

@@ -12,7 +12,10 @@ namespace quendal::gpu {
 
 namespace {
 
-constexpr auto kPollBeforeSleep = std::chrono::microseconds(100);
+// Long enough to cover a small frame with its read-back on a software driver
+// (0.3-0.5 ms); a wait that outlasts it sleeps, so a long kernel costs the
+// waiter at most this much CPU, spent yielding.
+constexpr auto kPollBeforeSleep = std::chrono::microseconds(1000);
 
 }  // namespace
 
@@ -161,8 +164,8 @@ Status CommandBuffer::waitUntilExecuted()
     // buffers' handlers first, and those may need a lock this caller holds.
     const VkFence fence = useFence();
     lock.unlock();
-    // Short passes finish within microseconds; polling a little first spares
-    // the waiter a sleep whose wake-up costs more than the work (lavapipe on a
+    // Short passes finish within microseconds; polling first spares the
+    // waiter a sleep whose wake-up costs more than the work (lavapipe on a
     // small virtual machine: about 40 us per pass). Yielding leaves the cores
     // to a software driver's threads.
     const VkDevice vk = device()->vk();

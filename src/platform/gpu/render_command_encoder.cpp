@@ -289,6 +289,7 @@ void RenderCommandEncoder::applyState(VkCommandBuffer cb, VkPipeline pipeline, P
 Status RenderCommandEncoder::prepareDraw(PrimitiveType type)
 {
     if (ended_) return Error{VK_ERROR_INITIALIZATION_FAILED, "the render pass has ended"};
+    flushPendingDraw();
     if (!pipeline_) return Error{VK_ERROR_INITIALIZATION_FAILED, "no render pipeline is bound"};
     const PrimitiveClass primitiveClass = classOf(type);
     if (variantOf_ != pipeline_.get() || variantClass_ != primitiveClass) {
@@ -336,10 +337,37 @@ Status RenderCommandEncoder::drawPrimitives(PrimitiveType type, uint64_t vertexS
         !fits32(vertexStart + vertexCount)) {
         return Error{VK_ERROR_INITIALIZATION_FAILED, "vertex or instance counts beyond 32 bits"};
     }
+    if (instanceCount == 1 && extendsPendingDraw(type, vertexStart)) {
+        pending_.count += static_cast<uint32_t>(vertexCount);
+        return success();
+    }
     if (auto prepared = prepareDraw(type); !prepared) return prepared;
+    const bool list = type == PrimitiveType::Point || type == PrimitiveType::Line || type == PrimitiveType::Triangle;
+    if (instanceCount == 1 && list && pipeline_->drawsMerge()) {
+        pending_ = {true, type, static_cast<uint32_t>(vertexStart), static_cast<uint32_t>(vertexCount)};
+        return success();
+    }
     vkCmdDraw(commandBuffer_->vk(), static_cast<uint32_t>(vertexCount), static_cast<uint32_t>(instanceCount),
               static_cast<uint32_t>(vertexStart), 0);
     return success();
+}
+
+// A draw continues the pending one when nothing was set in between, its
+// primitives are of the same list type, its range starts where the pending
+// one ends, and that one ends on a whole primitive (else the leftover
+// vertices would join the next draw's first primitive).
+bool RenderCommandEncoder::extendsPendingDraw(PrimitiveType type, uint64_t vertexStart) const
+{
+    if (!pending_.active || ended_ || type != pending_.type || bindingsDirty_ || stateDirty_) return false;
+    const uint32_t perPrimitive = type == PrimitiveType::Triangle ? 3 : type == PrimitiveType::Line ? 2 : 1;
+    return vertexStart == uint64_t{pending_.first} + pending_.count && pending_.count % perPrimitive == 0;
+}
+
+void RenderCommandEncoder::flushPendingDraw()
+{
+    if (!pending_.active) return;
+    pending_.active = false;
+    vkCmdDraw(commandBuffer_->vk(), pending_.count, 1, pending_.first, 0);
 }
 
 Status RenderCommandEncoder::drawIndexedPrimitives(PrimitiveType type, uint64_t indexCount, IndexType indexType,
@@ -410,6 +438,7 @@ Status RenderCommandEncoder::drawIndexedPrimitives(PrimitiveType type, IndexType
 void RenderCommandEncoder::endEncoding()
 {
     if (ended_) return;
+    flushPendingDraw();
     ended_ = true;
     if (rendering_) vkCmdEndRendering(commandBuffer_->vk());
     rendering_ = false;

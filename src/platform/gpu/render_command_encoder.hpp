@@ -99,6 +99,8 @@ private:
     Status prepareDraw(PrimitiveType type);
     Status resolveBindings(std::vector<std::shared_ptr<Texture>>& toSample, std::vector<Texture*>& toPrepare);
     void applyState(VkCommandBuffer cb, VkPipeline pipeline, PrimitiveType type);
+    bool extendsPendingDraw(PrimitiveType type, uint64_t vertexStart) const;
+    void flushPendingDraw();
     bool isAttachment(const Texture& texture) const;
 
     std::shared_ptr<CommandBuffer> commandBuffer_;
@@ -128,6 +130,15 @@ private:
     bool stateDirty_ = true;
     bool bindingsDirty_ = true;
     DescriptorPush push_;  // kept between draws for its storage
+    // A plain draw not yet recorded: the next one may continue its vertex
+    // range under the same state, and then both go to the driver as one
+    // (drivers pay per draw, and batches of small draws are common).
+    struct PendingDraw {
+        bool active = false;
+        PrimitiveType type = PrimitiveType::Triangle;
+        uint32_t first = 0;
+        uint32_t count = 0;
+    } pending_;
 };
 
 }  // namespace quendal::gpu

@@ -122,6 +122,7 @@ Result<std::shared_ptr<RenderPipelineState>> RenderPipelineState::create(std::sh
     state->fragmentModule_ = std::move(fragmentModule.value());
     state->vertexName_ = vertex.name();
     state->writesPointSize_ = vertex.interface().writesPointSize;
+    state->drawsMerge_ = !vertex.interface().readsDrawIdentity && !fragment.interface().readsDrawIdentity;
     state->fragmentName_ = fragment.name();
     // The functions' SPIR-V is not kept: the modules are all the state needs.
     state->descriptor_.vertexFunction.reset();

@@ -96,6 +96,9 @@ public:
     // encoder's depth and stencil tests apply to draws with this pipeline.
     bool hasDynamicDepth() const { return attachments_.depth != VK_FORMAT_UNDEFINED; }
     bool hasDynamicStencil() const { return attachments_.stencil != VK_FORMAT_UNDEFINED; }
+    // Whether back-to-back draws of adjacent vertex ranges may be recorded as
+    // one: true unless a stage reads which draw or primitive it is in.
+    bool drawsMerge() const { return drawsMerge_; }
 
 private:
     explicit RenderPipelineState(std::shared_ptr<Device> device) : device_(std::move(device)) {}
@@ -110,6 +113,7 @@ private:
     std::string vertexName_;
     std::string fragmentName_;
     bool writesPointSize_ = false;
+    bool drawsMerge_ = false;
     std::mutex mutex_;
     std::map<std::pair<AttachmentFormats, PrimitiveClass>, VkPipeline> pipelines_;
     VkPipeline triangle_ = VK_NULL_HANDLE;

@@ -125,6 +125,9 @@ Result<ShaderInterface> reflectEntryPoint(const std::vector<uint32_t>& words, co
     ShaderInterface out;
     spvc_compiler_update_active_builtins(compiler);
     out.writesPointSize = spvc_compiler_has_active_builtin(compiler, SpvBuiltInPointSize, SpvStorageClassOutput);
+    for (SpvBuiltIn builtIn : {SpvBuiltInPrimitiveId, SpvBuiltInBaseVertex, SpvBuiltInBaseInstance, SpvBuiltInDrawIndex}) {
+        out.readsDrawIdentity |= spvc_compiler_has_active_builtin(compiler, builtIn, SpvStorageClassInput);
+    }
     struct Kind {
         spvc_resource_type type;
         int descriptor;  // -1: decided by the image type

@@ -49,6 +49,9 @@ struct ShaderInterface {
     uint32_t pushConstantSize = 0;
     // A vertex entry that writes gl_PointSize; Vulkan draws points only then.
     bool writesPointSize = false;
+    // An entry that tells one draw from the next (gl_PrimitiveID, gl_BaseVertex,
+    // gl_BaseInstance, gl_DrawID): its draws cannot be merged.
+    bool readsDrawIdentity = false;
     // The workgroup size of a compute entry when its module fixes it (no
     // specialization constants for it); nullopt when it is chosen per dispatch.
     std::optional<std::array<uint32_t, 3>> fixedWorkgroupSize;
