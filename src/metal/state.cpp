@@ -4,13 +4,17 @@ namespace quendal::metal {
 
 std::mutex gStateMutex;
 std::atomic<int64_t> gNextHandle{1};
-Registry<LibraryRecord> gLibraries;
-Registry<PipelineRecord> gPipelines;
-Registry<ComputePipelineRecord> gComputePipelines;
-Registry<BufferRecord> gBuffers;
-Registry<TextureRecord> gTextures;
-Registry<WindowRecord> gWindows;
-std::unordered_map<uint64_t, std::shared_ptr<gpu::DepthStencilState>> gDepthStencilCache;
+// Never destroyed, like the device and its queue: the queue's completion
+// thread may still run a frame's handlers, which look windows up, while the
+// process exits and runs static destructors.
+Registry<LibraryRecord>& gLibraries = *new Registry<LibraryRecord>;
+Registry<PipelineRecord>& gPipelines = *new Registry<PipelineRecord>;
+Registry<ComputePipelineRecord>& gComputePipelines = *new Registry<ComputePipelineRecord>;
+Registry<BufferRecord>& gBuffers = *new Registry<BufferRecord>;
+Registry<TextureRecord>& gTextures = *new Registry<TextureRecord>;
+Registry<WindowRecord>& gWindows = *new Registry<WindowRecord>;
+std::unordered_map<uint64_t, std::shared_ptr<gpu::DepthStencilState>>& gDepthStencilCache =
+    *new std::unordered_map<uint64_t, std::shared_ptr<gpu::DepthStencilState>>;
 
 std::shared_ptr<gpu::Device>* gDevice = nullptr;
 std::shared_ptr<gpu::CommandQueue>* gCommandQueue = nullptr;

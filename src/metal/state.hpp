@@ -187,21 +187,20 @@ struct WindowRecord {
 template <class Record>
 using Registry = std::unordered_map<int64_t, Record>;
 
-// Defined in this order in state.cpp, so that exit destroys them in reverse:
-// the depth/stencil cache first, the mutex last.
+// The registries are never destroyed (see state.cpp); the process's exit
+// reclaims what they hold.
 extern std::mutex gStateMutex;
 extern std::atomic<int64_t> gNextHandle;
-extern Registry<LibraryRecord> gLibraries;
-extern Registry<PipelineRecord> gPipelines;
-extern Registry<ComputePipelineRecord> gComputePipelines;
-extern Registry<BufferRecord> gBuffers;
-extern Registry<TextureRecord> gTextures;
-extern Registry<WindowRecord> gWindows;
-extern std::unordered_map<uint64_t, std::shared_ptr<gpu::DepthStencilState>> gDepthStencilCache;
+extern Registry<LibraryRecord>& gLibraries;
+extern Registry<PipelineRecord>& gPipelines;
+extern Registry<ComputePipelineRecord>& gComputePipelines;
+extern Registry<BufferRecord>& gBuffers;
+extern Registry<TextureRecord>& gTextures;
+extern Registry<WindowRecord>& gWindows;
+extern std::unordered_map<uint64_t, std::shared_ptr<gpu::DepthStencilState>>& gDepthStencilCache;
 
-// Made by the first successful ensure-device step and never released: records
-// destroyed at exit still need them, and the queue's completion thread must not
-// be joined from an exit handler.
+// Made by the first successful ensure-device step and never released: the
+// queue's completion thread must not be joined from an exit handler.
 extern std::shared_ptr<gpu::Device>* gDevice;
 extern std::shared_ptr<gpu::CommandQueue>* gCommandQueue;
 const std::shared_ptr<gpu::Device>& device();
