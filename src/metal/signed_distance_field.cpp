@@ -17,21 +17,31 @@ constexpr size_t kRowSlack = 16;
 // Widest row whose squared distances stay below 2^24, exact in a float.
 constexpr uint32_t kExactWidth = 4096;
 
+// Columns the column pass takes at once: one cache line of floats per row, so
+// that each line (and page) fetched serves them all.
+constexpr uint32_t kColumnBlock = 16;
+
 // Work lines for one-dimensional transforms, allocated once per field.
 struct Lines {
-    explicit Lines(uint32_t length)
-        : f(new (std::nothrow) float[length]),
+    Lines(uint32_t width, uint32_t height)
+        : length(std::max(width, height)),
+          columnStride(size_t{height} + kRowSlack),
+          f(new (std::nothrow) float[length]),
           d(new (std::nothrow) float[length]),
           v(new (std::nothrow) int32_t[length]),
-          z(new (std::nothrow) float[size_t{length} + 1])
+          z(new (std::nothrow) float[size_t{length} + 1]),
+          columns(new (std::nothrow) float[kColumnBlock * columnStride])
     {
     }
-    bool valid() const { return f && d && v && z; }
+    bool valid() const { return f && d && v && z && columns; }
 
+    uint32_t length;
+    size_t columnStride;  // padded for the same reason as the grid's rows
     std::unique_ptr<float[]> f;
     std::unique_ptr<float[]> d;
     std::unique_ptr<int32_t[]> v;
     std::unique_ptr<float[]> z;
+    std::unique_ptr<float[]> columns;  // a block of columns, each one contiguous
 };
 
 // Squared distances of every grid row to the nearest pixel of value 0 along
@@ -88,15 +98,29 @@ void transformRows(const uint8_t* pixels, uint32_t width, uint32_t height, size_
 }
 
 // The column pass over row results, leaving Euclidean distances in the grid.
+// A column is a stride apart in memory per pixel: the pass copies a block of
+// adjacent columns out row by row, transforms each, and copies them back, so
+// that tall atlases do not fetch every cache line and page once per column.
 void transformColumns(float* grid, uint32_t width, uint32_t height, size_t stride, Lines& lines)
 {
-    float* f = lines.f.get();
+    float* block = lines.columns.get();
+    const size_t columnStride = lines.columnStride;
     float* d = lines.d.get();
-    for (uint32_t x = 0; x < width; ++x) {
-        float* column = grid + x;
-        for (uint32_t y = 0; y < height; ++y) f[y] = column[y * stride];
-        QuendalPySquaredDistanceTransform(f, d, height, lines.v.get(), lines.z.get());
-        for (uint32_t y = 0; y < height; ++y) column[y * stride] = std::sqrt(d[y]);
+    for (uint32_t x0 = 0; x0 < width; x0 += kColumnBlock) {
+        const uint32_t n = std::min(kColumnBlock, width - x0);
+        for (uint32_t y = 0; y < height; ++y) {
+            const float* row = grid + y * stride + x0;
+            for (uint32_t j = 0; j < n; ++j) block[j * columnStride + y] = row[j];
+        }
+        for (uint32_t j = 0; j < n; ++j) {
+            float* column = block + j * columnStride;
+            QuendalPySquaredDistanceTransform(column, d, height, lines.v.get(), lines.z.get());
+            for (uint32_t y = 0; y < height; ++y) column[y] = std::sqrt(d[y]);
+        }
+        for (uint32_t y = 0; y < height; ++y) {
+            float* row = grid + y * stride + x0;
+            for (uint32_t j = 0; j < n; ++j) row[j] = block[j * columnStride + y];
+        }
     }
 }
 
@@ -155,7 +179,7 @@ bool QuendalPyApplySignedDistanceField(uint8_t* pixels, uint32_t width, uint32_t
     const size_t count = stride * height;
     std::unique_ptr<float[]> outside(new (std::nothrow) float[count]);
     std::unique_ptr<float[]> inside(new (std::nothrow) float[count]);
-    Lines lines(std::max(width, height));
+    Lines lines(width, height);
     if (!outside || !inside || !lines.valid()) return false;
 
     // outside: distance to the nearest inside pixel; inside: to the nearest outside one.
