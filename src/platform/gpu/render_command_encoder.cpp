@@ -24,6 +24,17 @@ PrimitiveClass classOf(PrimitiveType type)
     }
 }
 
+// Vertices per primitive of a list type; 0 for strips, whose draws never merge.
+uint32_t listVertices(PrimitiveType type)
+{
+    switch (type) {
+    case PrimitiveType::Point: return 1;
+    case PrimitiveType::Line: return 2;
+    case PrimitiveType::Triangle: return 3;
+    default: return 0;
+    }
+}
+
 VkPrimitiveTopology topologyOf(PrimitiveType type)
 {
     switch (type) {
@@ -342,8 +353,7 @@ Status RenderCommandEncoder::drawPrimitives(PrimitiveType type, uint64_t vertexS
         return success();
     }
     if (auto prepared = prepareDraw(type); !prepared) return prepared;
-    const bool list = type == PrimitiveType::Point || type == PrimitiveType::Line || type == PrimitiveType::Triangle;
-    if (instanceCount == 1 && list && pipeline_->drawsMerge()) {
+    if (instanceCount == 1 && listVertices(type) != 0 && pipeline_->drawsMerge()) {
         pending_ = {true, type, static_cast<uint32_t>(vertexStart), static_cast<uint32_t>(vertexCount)};
         return success();
     }
@@ -358,9 +368,8 @@ Status RenderCommandEncoder::drawPrimitives(PrimitiveType type, uint64_t vertexS
 // vertices would join the next draw's first primitive).
 bool RenderCommandEncoder::extendsPendingDraw(PrimitiveType type, uint64_t vertexStart) const
 {
-    if (!pending_.active || ended_ || type != pending_.type || bindingsDirty_ || stateDirty_) return false;
-    const uint32_t perPrimitive = type == PrimitiveType::Triangle ? 3 : type == PrimitiveType::Line ? 2 : 1;
-    return vertexStart == uint64_t{pending_.first} + pending_.count && pending_.count % perPrimitive == 0;
+    if (!pending_.active || type != pending_.type || bindingsDirty_ || stateDirty_) return false;
+    return vertexStart == uint64_t{pending_.first} + pending_.count && pending_.count % listVertices(type) == 0;
 }
 
 void RenderCommandEncoder::flushPendingDraw()
